@@ -1,0 +1,169 @@
+// Kernel services the drivers call: driver and device objects, strings, registry writes relative
+// to the device map, delays, configuration information and debug output. The platform implements
+// each of these; drivers resolve them when their module is loaded.
+#pragma once
+
+#include "vel_nt.h"
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+
+typedef NTSTATUS (*PDRIVER_DISPATCH)(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef VOID (*PDRIVER_UNLOAD)(struct _DRIVER_OBJECT* DriverObject);
+typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
+                                       PUNICODE_STRING RegistryPath);
+typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
+                                       struct _DEVICE_OBJECT* PhysicalDeviceObject);
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_QUERY_INFORMATION 0x05
+#define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_FLUSH_BUFFERS 0x09
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN 0x10
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+typedef struct _DRIVER_EXTENSION {
+    struct _DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+typedef struct _DRIVER_OBJECT {
+    SHORT Type;
+    SHORT Size;
+    struct _DEVICE_OBJECT* DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+    SHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
+    CCHAR StackSize;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _CONFIGURATION_INFORMATION {
+    ULONG DiskCount;
+    ULONG FloppyCount;
+    ULONG CdRomCount;
+    ULONG TapeCount;
+    ULONG ScsiPortCount;
+    ULONG SerialCount;
+    ULONG ParallelCount;
+    BOOLEAN AtDiskPrimaryAddressClaimed;
+    BOOLEAN AtDiskSecondaryAddressClaimed;
+    ULONG Version;
+    ULONG MediumChangerCount;
+} CONFIGURATION_INFORMATION, *PCONFIGURATION_INFORMATION;
+
+// RtlWriteRegistryValue / RtlDeleteRegistryValue relative roots.
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL 2
+#define RTL_REGISTRY_WINDOWS_NT 3
+#define RTL_REGISTRY_DEVICEMAP 4
+#define RTL_REGISTRY_USER 5
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+
+#define KeGetCurrentIrql() VelKeGetCurrentIrql()
+
+extern "C" {
+
+// Memory.
+VEL_EXPORT PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VEL_EXPORT VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
+VEL_EXPORT VOID ExFreePool(PVOID P);
+
+// Execution.
+VEL_EXPORT KIRQL VelKeGetCurrentIrql(VOID);
+VEL_EXPORT NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                           PLARGE_INTEGER Interval);
+VEL_EXPORT VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+VEL_EXPORT ULONGLONG KeQueryInterruptTime(VOID);
+
+// Configuration and debug output.
+VEL_EXPORT PCONFIGURATION_INFORMATION IoGetConfigurationInformation(VOID);
+VEL_EXPORT ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+
+// Counted strings.
+VEL_EXPORT VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VEL_EXPORT VOID RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+VEL_EXPORT VOID RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
+                                     PCUNICODE_STRING SourceString);
+VEL_EXPORT NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+VEL_EXPORT NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                                   PCUNICODE_STRING Source);
+VEL_EXPORT LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                        BOOLEAN CaseInSensitive);
+VEL_EXPORT BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                         BOOLEAN CaseInSensitive);
+VEL_EXPORT NTSTATUS RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
+                                                 PCUNICODE_STRING SourceString,
+                                                 BOOLEAN AllocateDestinationString);
+VEL_EXPORT VOID RtlFreeAnsiString(PANSI_STRING AnsiString);
+VEL_EXPORT NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
+                                                 PCANSI_STRING SourceString,
+                                                 BOOLEAN AllocateDestinationString);
+VEL_EXPORT VOID RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+VEL_EXPORT NTSTATUS RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+VEL_EXPORT NTSTATUS RtlUnicodeStringToInteger(PCUNICODE_STRING String, ULONG Base, PULONG Value);
+VEL_EXPORT SIZE_T RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+
+// Bounded wide-string formatting, copying and appending. Cb = size in bytes, Cch = in
+// characters; the destination is always terminated; STATUS_BUFFER_OVERFLOW when truncated.
+// Formats: %d %i %u %x %X %o %c %s (wide) %S (narrow) %ws %hs %wZ (PUNICODE_STRING) %p %%,
+// flags - + 0 space #, width and precision (also *), length h l ll I64 z.
+VEL_EXPORT NTSTATUS RtlStringCbPrintfW(PWSTR Destination, SIZE_T DestinationBytes, PCWSTR Format,
+                                       ...);
+VEL_EXPORT NTSTATUS RtlStringCchPrintfW(PWSTR Destination, SIZE_T DestinationChars, PCWSTR Format,
+                                        ...);
+VEL_EXPORT NTSTATUS RtlStringCbCopyW(PWSTR Destination, SIZE_T DestinationBytes, PCWSTR Source);
+VEL_EXPORT NTSTATUS RtlStringCchCopyW(PWSTR Destination, SIZE_T DestinationChars, PCWSTR Source);
+VEL_EXPORT NTSTATUS RtlStringCbCatW(PWSTR Destination, SIZE_T DestinationBytes, PCWSTR Source);
+VEL_EXPORT NTSTATUS RtlStringCchCatW(PWSTR Destination, SIZE_T DestinationChars, PCWSTR Source);
+VEL_EXPORT NTSTATUS RtlStringCbLengthW(PCWSTR String, SIZE_T MaxBytes, PSIZE_T LengthBytes);
+VEL_EXPORT NTSTATUS RtlStringCchLengthW(PCWSTR String, SIZE_T MaxChars, PSIZE_T LengthChars);
+VEL_EXPORT NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING Destination, PCWSTR Format, ...);
+VEL_EXPORT NTSTATUS RtlUnicodeStringCopy(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+VEL_EXPORT NTSTATUS RtlUnicodeStringCat(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+VEL_EXPORT NTSTATUS RtlStringCbPrintfA(PSTR Destination, SIZE_T DestinationBytes, PCSTR Format,
+                                       ...) __attribute__((format(printf, 3, 4)));
+
+// Registry writes relative to a well-known root (the drivers use RTL_REGISTRY_DEVICEMAP).
+VEL_EXPORT NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                                          ULONG ValueType, PVOID ValueData, ULONG ValueLength);
+VEL_EXPORT NTSTATUS RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
+
+}  // extern "C"
