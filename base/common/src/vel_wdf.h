@@ -50,6 +50,12 @@ typedef struct _WDF_DRIVER_GLOBALS {
 
 typedef VOID (*WDFFUNC)(VOID);
 
+// Function pointers travel through the table as WDFFUNC; each call casts back to its own type.
+template <typename To, typename From>
+inline To VelFunctionCast(From function) {
+    return reinterpret_cast<To>(reinterpret_cast<void*>(function));
+}
+
 typedef struct _WDF_VERSION {
     ULONG Major;
     ULONG Minor;
@@ -300,9 +306,11 @@ extern PWDF_DRIVER_GLOBALS WdfDriverGlobals;
 
 #define VEL_WDF_ARGS(...) (WdfDriverGlobals, __VA_ARGS__)
 #define WDF_FUNCTION(r, n, p, a) \
-    inline r n p { return ((PFN_##n)WdfFunctions[n##TableIndex]) VEL_WDF_ARGS a; }
+    inline r n p { return VelFunctionCast<PFN_##n>(WdfFunctions[n##TableIndex]) VEL_WDF_ARGS a; }
 #define WDF_FUNCTION0(r, n) \
-    inline r n(VOID) { return ((PFN_##n)WdfFunctions[n##TableIndex])(WdfDriverGlobals); }
+    inline r n(VOID) {                                                                  \
+        return VelFunctionCast<PFN_##n>(WdfFunctions[n##TableIndex])(WdfDriverGlobals); \
+    }
 #include "wdf_functions.inc"
 #undef WDF_FUNCTION
 #undef WDF_FUNCTION0
