@@ -19,11 +19,16 @@ if(VEL_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# Driver modules: only the entry point is visible, like a kernel image's export table.
+# Driver modules: a shared library loaded with RTLD_LOCAL whose only visible symbol is the
+# entry point, like a kernel image's export table. Each carries its own copy of the common
+# driver code (binding stub and shared helpers).
+#   vel_driver_module(<name> SOURCES <files...> [DEFINITIONS <defs...>])
 function(vel_driver_module name)
-  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
-  add_library(${name} MODULE ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE vel_driver_runtime velplatform)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEFINITIONS" ${ARGN})
+  add_library(${name} MODULE ${ARG_SOURCES} ${VEL_DRIVER_COMMON_SOURCES})
+  # Kernel calls resolve against the platform library; its headers stay out of reach.
+  target_link_libraries(${name} PRIVATE vel_seam $<LINK_ONLY:velplatform>)
+  target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     CXX_VISIBILITY_PRESET hidden
