@@ -3,6 +3,8 @@
 // each of these; drivers resolve them when their module is loaded.
 #pragma once
 
+#include <cstdarg>
+
 #include "vel_nt.h"
 
 struct _DEVICE_OBJECT;
@@ -99,6 +101,23 @@ typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 
 #define KeGetCurrentIrql() VelKeGetCurrentIrql()
 
+// Interlocked operations (compiler intrinsics on Windows; full barriers here too).
+inline LONG InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange,
+                                      LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+inline LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
 extern "C" {
 
 // Memory.
@@ -112,6 +131,11 @@ VEL_EXPORT NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
                                            PLARGE_INTEGER Interval);
 VEL_EXPORT VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 VEL_EXPORT ULONGLONG KeQueryInterruptTime(VOID);
+
+// Driver trace output: a platform trace log, off unless a test or the command line enables it.
+// Drivers must not depend on it; VelTraceEnabled only spares formatting work.
+VEL_EXPORT BOOLEAN VelTraceEnabled(VOID);
+VEL_EXPORT VOID VelTraceV(ULONG Level, ULONG Flag, PCSTR Format, va_list Arguments);
 
 // Configuration and debug output.
 VEL_EXPORT PCONFIGURATION_INFORMATION IoGetConfigurationInformation(VOID);

@@ -265,6 +265,20 @@ inline VOID WDF_WORKITEM_CONFIG_INIT(PWDF_WORKITEM_CONFIG Config,
 }
 
 // ---------------------------------------------------------------------------------------------
+// Power.
+
+typedef enum _WDF_POWER_DEVICE_STATE {
+    WdfPowerDeviceInvalid = 0,
+    WdfPowerDeviceD0,
+    WdfPowerDeviceD1,
+    WdfPowerDeviceD2,
+    WdfPowerDeviceD3,
+    WdfPowerDeviceD3Final,
+    WdfPowerDevicePrepareForHibernation,
+    WdfPowerDeviceMaximum,
+} WDF_POWER_DEVICE_STATE;
+
+// ---------------------------------------------------------------------------------------------
 // Registry.
 
 #define PLUGPLAY_REGKEY_DEVICE 1
