@@ -7,7 +7,8 @@ namespace vel::kernel {
 std::string statusName(NTSTATUS status) {
     switch (static_cast<uint32_t>(status)) {
 #define VEL_STATUS_CASE(name, value) \
-    case value##u: return #name;
+    case value##u:                   \
+        return #name;
         VEL_NTSTATUS_LIST(VEL_STATUS_CASE)
 #undef VEL_STATUS_CASE
     }

@@ -13,15 +13,19 @@
 
 namespace vel::kernel {
 
+// The tag of pool blocks that string calls allocate for the caller (RtlUnicodeStringToAnsiString
+// and RtlAnsiStringToUnicodeString with allocation), freed with RtlFree*String.
+inline constexpr uint32_t kStringPoolTag = 0x53727453;  // "StrS" in memory
+
 struct PoolStats {
     uint64_t allocations = 0;
     uint64_t frees = 0;
-    uint64_t outstanding = 0;          // allocations not yet freed
+    uint64_t outstanding = 0;  // allocations not yet freed
     std::map<uint32_t, uint64_t> outstandingByTag;
 };
 
 class Kernel {
-public:
+  public:
     Kernel();
     ~Kernel();
     Kernel(const Kernel&) = delete;
@@ -45,7 +49,7 @@ public:
     struct Impl;
     Impl& impl();
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

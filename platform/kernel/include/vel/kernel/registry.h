@@ -20,7 +20,7 @@ struct RegValue {
     static RegValue dword(uint32_t value);
     static RegValue string(const std::u16string& value);  // REG_SZ, stored with a terminator
     std::optional<uint32_t> asDword() const;              // only for REG_DWORD of 4 bytes
-    std::optional<std::u16string> asString() const;      // only for REG_SZ / REG_EXPAND_SZ
+    std::optional<std::u16string> asString() const;       // only for REG_SZ / REG_EXPAND_SZ
     bool operator==(const RegValue&) const = default;
 };
 
@@ -32,14 +32,14 @@ inline const std::string kControl = "\\Registry\\Machine\\System\\CurrentControl
 inline const std::string kEnum = "\\Registry\\Machine\\System\\CurrentControlSet\\Enum";
 inline const std::string kClass = "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class";
 inline const std::string kDeviceMap = "\\Registry\\Machine\\Hardware\\DeviceMap";
-std::string service(const std::string& driverName);         // kServices\<name>
-std::string parameters(const std::string& driverName);      // kServices\<name>\Parameters
-std::string hardwareKey(const std::string& instancePath);   // kEnum\<instance>\Device Parameters
+std::string service(const std::string& driverName);        // kServices\<name>
+std::string parameters(const std::string& driverName);     // kServices\<name>\Parameters
+std::string hardwareKey(const std::string& instancePath);  // kEnum\<instance>\Device Parameters
 std::string softwareKey(const std::string& classGuid, unsigned index);  // kClass\{guid}\0000
 }  // namespace regpath
 
 class Registry {
-public:
+  public:
     Registry();
     ~Registry();
 
@@ -79,7 +79,7 @@ public:
     std::vector<OpenRecord> opens() const;
     void clearOpens();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
