@@ -51,17 +51,19 @@ struct WaitSite {
 };
 
 class Runtime {
-public:
+  public:
     struct Options {
         Mode mode = Mode::Simulated;
         uint64_t seed = 1;
-        unsigned dispatchWorkers = 2;  // contexts that run DPCs
-        unsigned systemWorkers = 2;    // contexts that run system work items
+        unsigned dispatchWorkers = 2;  // contexts that run DPCs (at least one is started)
+        unsigned systemWorkers = 2;    // contexts that run system work items (at least one)
     };
 
     explicit Runtime(Options options);
     Runtime() : Runtime(Options{}) {}
-    ~Runtime();  // drains and stops the workers, joins every context it spawned
+    // Runs on the constructing thread: waits for every spawned context to end, drains the DPC
+    // and work queues (timers not yet due are dropped), then stops and joins the workers.
+    ~Runtime();
     Runtime(const Runtime&) = delete;
     Runtime& operator=(const Runtime&) = delete;
 
@@ -76,16 +78,18 @@ public:
     // attach for their lifetime with an Attachment (wall time only; simulated runs create
     // contexts with spawn()).
     Context& spawn(std::string name, ContextKind kind, std::function<void()> body);
-    void join(Context& context);        // blocks the caller's context until `context` ends
-    Context* currentContext() const;    // nullptr on a thread that is not a context
+    void join(Context& context);      // blocks the caller's context until `context` ends
+    Context* currentContext() const;  // nullptr on a thread that is not a context
 
     // A scheduling point: in simulated mode the baton may pass to another runnable context
     // (chosen with the seeded PRNG); in wall time it does nothing.
     void yield();
 
-    // Wait until nothing can run and no timer is due before `limit` (simulated: the clock
-    // advances through due timers; wall time: polls with a short real sleep). Returns the
-    // clock when quiescent. Tests use it instead of sleeping.
+    // Wait until nothing but the caller can run, no DPC or work item is queued and no timer
+    // is due at or before `limit` (simulated: the clock jumps through due timers and timed
+    // waits up to `limit`, never past the last one; wall time: blocks until the queues are
+    // empty and the workers idle). Returns the clock when quiescent. Tests use it instead of
+    // sleeping.
     Ticks runUntilIdle(Ticks limit = INT64_MAX);
 
     // ----- Clock ----------------------------------------------------------------------------
@@ -110,14 +114,31 @@ public:
     // For primitives (Event, SpinLock) and the verifier.
     Scheduler& scheduler();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
+// Attaches the calling thread as a context for the attachment's lifetime (wall time only; a
+// simulated run creates its contexts with spawn()).
+class Attachment {
+  public:
+    Attachment(Runtime& runtime, std::string name, ContextKind kind = ContextKind::Application);
+    ~Attachment();
+    Attachment(const Attachment&) = delete;
+    Attachment& operator=(const Attachment&) = delete;
+
+    Context& context() const;
+
+  private:
+    Runtime& runtime_;
+    Context* context_;
+    Context* previous_;
+};
+
 // An execution context: a thread of driver or platform work with its own IRQL.
 class Context {
-public:
+  public:
     virtual ~Context() = default;
     virtual const std::string& name() const = 0;
     virtual ContextKind kind() const = 0;
@@ -136,7 +157,7 @@ void lowerIrql(Irql level);
 // A kernel event, manual- or auto-reset. Waiting is a blocking call: the verifier checks the
 // IRQL and held spin locks first. Works in both modes.
 class Event {
-public:
+  public:
     enum class Type { ManualReset, AutoReset };
     Event(Type type, bool signalled, std::string name = "event");
     ~Event();
@@ -151,7 +172,7 @@ public:
     // Non-blocking attempt (auto-reset: consumes the signal); allowed at any IRQL.
     bool tryWait();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -159,7 +180,7 @@ private:
 // A spin lock: acquiring raises to Dispatch, is a scheduling point, is tracked by the verifier
 // (lock order, blocking calls while held) and is never recursive.
 class SpinLock {
-public:
+  public:
     explicit SpinLock(std::string name = "spinlock");
     ~SpinLock();
     SpinLock(const SpinLock&) = delete;
@@ -169,7 +190,7 @@ public:
     void release();
     const std::string& name() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

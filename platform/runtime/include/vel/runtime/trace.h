@@ -3,6 +3,8 @@
 // except for the categories a test or the CLI switches on.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,16 +20,19 @@ enum class TraceCategory : unsigned {
 };
 
 struct TraceRecord {
-    int64_t time;          // ticks
-    std::string context;   // context name
+    int64_t time;         // ticks
+    std::string context;  // context name
     TraceCategory category;
     std::string text;
 };
 
 class TraceLog {
-public:
-    TraceLog();
+  public:
+    // `clock` stamps each record (the runtime passes its own); without one records carry 0.
+    explicit TraceLog(std::function<int64_t()> clock = {});
     ~TraceLog();
+    TraceLog(const TraceLog&) = delete;
+    TraceLog& operator=(const TraceLog&) = delete;
 
     void enable(unsigned categoryMask);  // OR of TraceCategory bits
     bool enabled(TraceCategory category) const;
@@ -39,7 +44,7 @@ public:
     // One line per record: "<time> <context> <text>".
     std::string dump() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
