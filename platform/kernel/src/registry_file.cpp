@@ -276,6 +276,7 @@ bool parseTree(const std::string& text, KeyNode& root, std::string* error) {
         return fail("unrecognised line '" + line + "'");
     }
     if (!sawHeader) {
+        lineNumber = 1;  // only blank lines and comments: point at the start
         return fail(std::string("expected '") + kHeader + "'");
     }
     return true;
