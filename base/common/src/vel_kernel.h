@@ -5,6 +5,7 @@
 
 #include <cstdarg>
 
+#include "vel_irp.h"
 #include "vel_nt.h"
 
 struct _DEVICE_OBJECT;
@@ -17,22 +18,6 @@ typedef NTSTATUS (*PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT* DriverObject,
                                        PUNICODE_STRING RegistryPath);
 typedef NTSTATUS (*PDRIVER_ADD_DEVICE)(struct _DRIVER_OBJECT* DriverObject,
                                        struct _DEVICE_OBJECT* PhysicalDeviceObject);
-
-#define IRP_MJ_CREATE 0x00
-#define IRP_MJ_CLOSE 0x02
-#define IRP_MJ_READ 0x03
-#define IRP_MJ_WRITE 0x04
-#define IRP_MJ_QUERY_INFORMATION 0x05
-#define IRP_MJ_SET_INFORMATION 0x06
-#define IRP_MJ_FLUSH_BUFFERS 0x09
-#define IRP_MJ_DEVICE_CONTROL 0x0e
-#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
-#define IRP_MJ_SHUTDOWN 0x10
-#define IRP_MJ_CLEANUP 0x12
-#define IRP_MJ_POWER 0x16
-#define IRP_MJ_SYSTEM_CONTROL 0x17
-#define IRP_MJ_PNP 0x1b
-#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
 typedef struct _DRIVER_EXTENSION {
     struct _DRIVER_OBJECT* DriverObject;
@@ -58,21 +43,6 @@ typedef struct _DRIVER_OBJECT {
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
-
-typedef struct _DEVICE_OBJECT {
-    SHORT Type;
-    USHORT Size;
-    LONG ReferenceCount;
-    struct _DRIVER_OBJECT* DriverObject;
-    struct _DEVICE_OBJECT* NextDevice;
-    struct _DEVICE_OBJECT* AttachedDevice;
-    struct _IRP* CurrentIrp;
-    ULONG Flags;
-    ULONG Characteristics;
-    PVOID DeviceExtension;
-    ULONG DeviceType;
-    CCHAR StackSize;
-} DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _CONFIGURATION_INFORMATION {
     ULONG DiskCount;

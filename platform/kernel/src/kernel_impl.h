@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "vel/kernel/io.h"
 #include "vel/kernel/kernel.h"
 #include "vel_kernel.h"
 
@@ -25,6 +26,9 @@ struct Kernel::Impl {
     mutable std::mutex poolMutex;
     std::unordered_map<void*, uint32_t> blocks;  // live block -> its tag
     PoolStats pool;
+
+    // Last, so that it goes first: its teardown report still has the rest of the Kernel.
+    IoManager io;
 };
 
 // The innermost live Kernel; a kernel call made without one is a harness bug and aborts with a

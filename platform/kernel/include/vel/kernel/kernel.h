@@ -24,6 +24,8 @@ struct PoolStats {
     std::map<uint32_t, uint64_t> outstandingByTag;
 };
 
+class IoManager;
+
 class Kernel {
   public:
     Kernel();
@@ -45,6 +47,9 @@ class Kernel {
     void appendDebugOutput(std::string text);
 
     PoolStats poolStats() const;
+
+    // The I/O manager: device objects, IRPs, the object namespace (vel/kernel/io.h).
+    IoManager& io();
 
     struct Impl;
     Impl& impl();
