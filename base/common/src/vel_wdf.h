@@ -285,6 +285,12 @@ typedef enum _WDF_POWER_DEVICE_STATE {
 #define PLUGPLAY_REGKEY_DRIVER 2
 #define PLUGPLAY_REGKEY_CURRENT_HWPROFILE 4
 
+// WdfRegistryCreateKey options and dispositions.
+#define REG_OPTION_NON_VOLATILE 0x00000000
+#define REG_OPTION_VOLATILE 0x00000001
+#define REG_CREATED_NEW_KEY 0x00000001
+#define REG_OPENED_EXISTING_KEY 0x00000002
+
 // ---------------------------------------------------------------------------------------------
 // The function table. wdf_functions.inc lists every framework call once:
 //   WDF_FUNCTION(return type, name, (parameters), (argument names))
