@@ -60,7 +60,7 @@ struct CapturePacket {
     uint8_t endpoint = 0;
     CaptureTransfer transfer = CaptureTransfer::Bulk;
     ControlStage stage = ControlStage::Setup;  // control transfers only
-    std::span<const uint8_t> data;
+    std::span<const uint8_t> data = {};
 };
 
 // Where a URB goes: the device and, for pipe transfers, the pipe's endpoint.
