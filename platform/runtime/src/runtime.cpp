@@ -55,13 +55,16 @@ void Runtime::Impl::dispatchWorker() {
         if (queues.stopping()) {
             return;
         }
-        // Wall time: wake when the next timer is due to fire it; a simulated run fires timers
-        // itself as it moves the clock.
-        std::optional<Ticks> due =
-            options.mode == Mode::WallTime ? queues.earliestDue() : std::nullopt;
+        // Wall time: wake when the next timer is due to fire it, and re-plan when the armed
+        // timers change meanwhile; a simulated run fires timers itself as it moves the clock.
+        const bool wall = options.mode == Mode::WallTime;
+        std::optional<Ticks> due = wall ? queues.earliestDue() : std::nullopt;
         scheduler.block(Wait{WaitSite{"DPCs"},
-                             [this] { return queues.hasDpc() || queues.stopping(); }, due,
-                             WaitKind::WorkerIdle});
+                             [this, wall, due] {
+                                 return queues.hasDpc() || queues.stopping() ||
+                                        (wall && queues.earliestDue() != due);
+                             },
+                             due, WaitKind::WorkerIdle});
     }
 }
 

@@ -111,7 +111,8 @@ class Runtime {
     FaultInjector& faults();
     TraceLog& trace();
 
-    // For primitives (Event, SpinLock) and the verifier.
+    // The runtime's own primitives (Event, SpinLock, delay) block through it; its definition
+    // is internal to the runtime.
     Scheduler& scheduler();
 
   private:
