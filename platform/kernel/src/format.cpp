@@ -16,7 +16,7 @@ namespace {
 enum class Length { None, Char, Short, Long32, Long64, Size, Max };
 enum class Width { Narrow, Wide };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -56,18 +56,18 @@ class Formatter {
     // Parses one conversion starting at '%' and emits it; `i` ends past what was read.
     bool conversion(size_t& i) {
         ++i;
-        Spec spec;
+        Directive directive;
         for (;; ++i) {
             if (is(i, '-')) {
-                spec.left = true;
+                directive.left = true;
             } else if (is(i, '+')) {
-                spec.plus = true;
+                directive.plus = true;
             } else if (is(i, ' ')) {
-                spec.space = true;
+                directive.space = true;
             } else if (is(i, '#')) {
-                spec.alternate = true;
+                directive.alternate = true;
             } else if (is(i, '0')) {
-                spec.zero = true;
+                directive.zero = true;
             } else {
                 break;
             }
@@ -75,24 +75,24 @@ class Formatter {
         if (is(i, '*')) {
             const int w = va_arg(*args_, int);
             if (w < 0) {
-                spec.left = true;
+                directive.left = true;
             }
-            spec.width = static_cast<size_t>(w < 0 ? -static_cast<int64_t>(w) : w);
+            directive.width = static_cast<size_t>(w < 0 ? -static_cast<int64_t>(w) : w);
             ++i;
         } else {
-            spec.width = number(i);
+            directive.width = number(i);
         }
         if (is(i, '.')) {
             ++i;
             if (is(i, '*')) {
                 const int p = va_arg(*args_, int);
-                spec.precision = p < 0 ? -1 : p;
+                directive.precision = p < 0 ? -1 : p;
                 ++i;
             } else {
-                spec.precision = static_cast<int>(number(i));
+                directive.precision = static_cast<int>(number(i));
             }
         }
-        lengthModifier(i, spec);
+        lengthModifier(i, directive);
         const C conv = at(i);
         if (conv == 0 || conv > 0x7F) {
             return false;
@@ -101,37 +101,37 @@ class Formatter {
         switch (static_cast<char>(conv)) {
             case 'd':
             case 'i':
-                signedInteger(spec);
+                signedInteger(directive);
                 return true;
             case 'u':
-                unsignedInteger(spec, 10, false);
+                unsignedInteger(directive, 10, false);
                 return true;
             case 'x':
-                unsignedInteger(spec, 16, false);
+                unsignedInteger(directive, 16, false);
                 return true;
             case 'X':
-                unsignedInteger(spec, 16, true);
+                unsignedInteger(directive, 16, true);
                 return true;
             case 'o':
-                unsignedInteger(spec, 8, false);
+                unsignedInteger(directive, 8, false);
                 return true;
             case 'p':
-                pointer(spec);
+                pointer(directive);
                 return true;
             case 'c':
-                character(spec, textWidth(spec, false));
+                character(directive, textWidth(directive, false));
                 return true;
             case 'C':
-                character(spec, textWidth(spec, true));
+                character(directive, textWidth(directive, true));
                 return true;
             case 's':
-                string(spec, textWidth(spec, false));
+                string(directive, textWidth(directive, false));
                 return true;
             case 'S':
-                string(spec, textWidth(spec, true));
+                string(directive, textWidth(directive, true));
                 return true;
             case 'Z':
-                countedString(spec);
+                countedString(directive);
                 return true;
             case '%':
                 out_.push_back(static_cast<C>('%'));
@@ -150,50 +150,50 @@ class Formatter {
         return n;
     }
 
-    void lengthModifier(size_t& i, Spec& spec) const {
+    void lengthModifier(size_t& i, Directive& directive) const {
         if (is(i, 'h')) {
-            spec.narrowModifier = true;
-            spec.length = Length::Short;
+            directive.narrowModifier = true;
+            directive.length = Length::Short;
             if (is(++i, 'h')) {
-                spec.length = Length::Char;
+                directive.length = Length::Char;
                 ++i;
             }
         } else if (is(i, 'l')) {
-            spec.wideModifier = true;
-            spec.length = Length::Long32;
+            directive.wideModifier = true;
+            directive.length = Length::Long32;
             if (is(++i, 'l')) {
-                spec.length = Length::Long64;
+                directive.length = Length::Long64;
                 ++i;
             }
         } else if (is(i, 'w')) {
-            spec.wideModifier = true;
+            directive.wideModifier = true;
             ++i;
         } else if (is(i, 'I')) {
             if (is(i + 1, '6') && is(i + 2, '4')) {
-                spec.length = Length::Long64;
+                directive.length = Length::Long64;
                 i += 3;
             } else if (is(i + 1, '3') && is(i + 2, '2')) {
-                spec.length = Length::Long32;
+                directive.length = Length::Long32;
                 i += 3;
             } else {
-                spec.length = Length::Size;
+                directive.length = Length::Size;
                 ++i;
             }
         } else if (is(i, 'z') || is(i, 't')) {
-            spec.length = Length::Size;
+            directive.length = Length::Size;
             ++i;
         } else if (is(i, 'j')) {
-            spec.length = Length::Max;
+            directive.length = Length::Max;
             ++i;
         }
     }
 
     // %s and %c take the format's own width, %S and %C the other one; h and l/w override.
-    Width textWidth(const Spec& spec, bool otherWidth) const {
-        if (spec.narrowModifier) {
+    Width textWidth(const Directive& directive, bool otherWidth) const {
+        if (directive.narrowModifier) {
             return Width::Narrow;
         }
-        if (spec.wideModifier) {
+        if (directive.wideModifier) {
             return Width::Wide;
         }
         const bool wideFormat = sizeof(C) == sizeof(char16_t);
@@ -238,38 +238,40 @@ class Formatter {
         return 0;
     }
 
-    void signedInteger(const Spec& spec) {
-        const int64_t value = signedArgument(spec.length);
+    void signedInteger(const Directive& directive) {
+        const int64_t value = signedArgument(directive.length);
         const uint64_t magnitude =
             value < 0 ? static_cast<uint64_t>(0) - static_cast<uint64_t>(value) : value;
-        std::string sign = value < 0 ? "-" : spec.plus ? "+" : spec.space ? " " : "";
-        integer(spec, magnitude, 10, false, sign);
+        std::string sign = value < 0 ? "-" : directive.plus ? "+" : directive.space ? " " : "";
+        integer(directive, magnitude, 10, false, sign);
     }
 
-    void unsignedInteger(const Spec& spec, unsigned base, bool upper) {
-        integer(spec, unsignedArgument(spec.length), base, upper, "");
+    void unsignedInteger(const Directive& directive, unsigned base, bool upper) {
+        integer(directive, unsignedArgument(directive.length), base, upper, "");
     }
 
-    void integer(const Spec& spec, uint64_t value, unsigned base, bool upper, std::string prefix) {
+    void integer(const Directive& directive, uint64_t value, unsigned base, bool upper,
+                 std::string prefix) {
         std::string digits = toDigits(value, base, upper);
-        if (spec.precision == 0 && value == 0) {
+        if (directive.precision == 0 && value == 0) {
             digits.clear();
         }
-        if (spec.precision > 0 && digits.size() < static_cast<size_t>(spec.precision)) {
-            digits.insert(0, static_cast<size_t>(spec.precision) - digits.size(), '0');
+        if (directive.precision > 0 && digits.size() < static_cast<size_t>(directive.precision)) {
+            digits.insert(0, static_cast<size_t>(directive.precision) - digits.size(), '0');
         }
-        if (spec.alternate && base == 16 && value != 0) {
+        if (directive.alternate && base == 16 && value != 0) {
             prefix += upper ? "0X" : "0x";
         }
-        if (spec.alternate && base == 8 && (digits.empty() || digits[0] != '0')) {
+        if (directive.alternate && base == 8 && (digits.empty() || digits[0] != '0')) {
             digits.insert(0, 1, '0');
         }
         // Zero padding goes between the sign or prefix and the digits; a precision turns it off.
         const size_t used = prefix.size() + digits.size();
-        if (spec.zero && !spec.left && spec.precision < 0 && used < spec.width) {
-            digits.insert(0, spec.width - used, '0');
+        if (directive.zero && !directive.left && directive.precision < 0 &&
+            used < directive.width) {
+            digits.insert(0, directive.width - used, '0');
         }
-        padded(spec, widen(prefix + digits));
+        padded(directive, widen(prefix + digits));
     }
 
     static std::string toDigits(uint64_t value, unsigned base, bool upper) {
@@ -282,83 +284,84 @@ class Formatter {
         return digits;
     }
 
-    void pointer(const Spec& spec) {
+    void pointer(const Directive& directive) {
         const auto value = reinterpret_cast<uintptr_t>(va_arg(*args_, void*));
         std::string digits = toDigits(value, 16, true);
         digits.insert(0, 2 * sizeof(void*) - digits.size(), '0');
-        padded(spec, widen(digits));
+        padded(directive, widen(digits));
     }
 
-    void character(const Spec& spec, Width width) {
+    void character(const Directive& directive, Width width) {
         const int c = va_arg(*args_, int);
         if (width == Width::Wide) {
             const char16_t wide = static_cast<char16_t>(c);
-            padded(spec, convert(&wide, 1));
+            padded(directive, convert(&wide, 1));
         } else {
             const char narrow = static_cast<char>(c);
-            padded(spec, convert(&narrow, 1));
+            padded(directive, convert(&narrow, 1));
         }
     }
 
-    void string(const Spec& spec, Width width) {
+    void string(const Directive& directive, Width width) {
         if (width == Width::Wide) {
             const auto* text = va_arg(*args_, const char16_t*);
             if (text == nullptr) {
-                return null(spec);
+                return null(directive);
             }
-            padded(spec, convert(text, limited(text, spec)));
+            padded(directive, convert(text, limited(text, directive)));
         } else {
             const auto* text = va_arg(*args_, const char*);
             if (text == nullptr) {
-                return null(spec);
+                return null(directive);
             }
-            padded(spec, convert(text, limited(text, spec)));
+            padded(directive, convert(text, limited(text, directive)));
         }
     }
 
     // %Z / %wZ: a counted string, read up to its Length (never past it).
-    void countedString(const Spec& spec) {
-        if (spec.wideModifier) {
+    void countedString(const Directive& directive) {
+        if (directive.wideModifier) {
             const auto* s = va_arg(*args_, const UNICODE_STRING*);
             if (s == nullptr || s->Buffer == nullptr) {
-                return null(spec);
+                return null(directive);
             }
-            padded(spec, convert(s->Buffer, clip(s->Length / sizeof(WCHAR), spec)));
+            padded(directive, convert(s->Buffer, clip(s->Length / sizeof(WCHAR), directive)));
         } else {
             const auto* s = va_arg(*args_, const ANSI_STRING*);
             if (s == nullptr || s->Buffer == nullptr) {
-                return null(spec);
+                return null(directive);
             }
-            padded(spec, convert(s->Buffer, clip(s->Length, spec)));
+            padded(directive, convert(s->Buffer, clip(s->Length, directive)));
         }
     }
 
     // Length of a terminated string, reading no further than the precision allows.
     template <typename T>
-    static size_t limited(const T* text, const Spec& spec) {
+    static size_t limited(const T* text, const Directive& directive) {
         size_t n = 0;
-        while ((spec.precision < 0 || n < static_cast<size_t>(spec.precision)) && text[n] != 0) {
+        while ((directive.precision < 0 || n < static_cast<size_t>(directive.precision)) &&
+               text[n] != 0) {
             ++n;
         }
         return n;
     }
 
-    static size_t clip(size_t length, const Spec& spec) {
-        if (spec.precision >= 0 && length > static_cast<size_t>(spec.precision)) {
-            return static_cast<size_t>(spec.precision);
+    static size_t clip(size_t length, const Directive& directive) {
+        if (directive.precision >= 0 && length > static_cast<size_t>(directive.precision)) {
+            return static_cast<size_t>(directive.precision);
         }
         return length;
     }
 
-    void null(const Spec& spec) { padded(spec, widen("(null)")); }
+    void null(const Directive& directive) { padded(directive, widen("(null)")); }
 
-    void padded(const Spec& spec, const std::basic_string<C>& text) {
-        const size_t pad = text.size() < spec.width ? spec.width - text.size() : 0;
-        if (!spec.left) {
+    void padded(const Directive& directive, const std::basic_string<C>& text) {
+        const size_t pad = text.size() < directive.width ? directive.width - text.size() : 0;
+        if (!directive.left) {
             out_.append(pad, static_cast<C>(' '));
         }
         out_ += text;
-        if (spec.left) {
+        if (directive.left) {
             out_.append(pad, static_cast<C>(' '));
         }
     }
