@@ -115,26 +115,33 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsTheWalkUntilTheOwnerCompletesAgain) {
 }
 
 TEST_F(IrpTest, PendingReturnedReachesEachLevelAsTheLevelsBelowPassIt) {
+    constexpr UCHAR kAll = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
     struct Case {
         const char* what;
         Action bottom;
         Action middle;
+        UCHAR middleInvoke;   // when the middle's routine runs
         bool middleMarks;     // the middle's routine propagates the pending mark
         bool topSeesPending;  // PendingReturned in the top's routine
         NTSTATUS returned;    // what IoCallDriver answers the sender
     };
     const Case cases[] = {
-        {"completed synchronously", Action::Complete, Action::Forward, true, false, STATUS_SUCCESS},
-        {"pended, middle skips", Action::Pend, Action::Skip, false, true, STATUS_PENDING},
-        {"pended, middle routine marks", Action::Pend, Action::Forward, true, true, STATUS_PENDING},
-        {"pended, middle routine forgets", Action::Pend, Action::Forward, false, false,
+        {"completed synchronously", Action::Complete, Action::Forward, kAll, true, false,
+         STATUS_SUCCESS},
+        {"pended, middle skips", Action::Pend, Action::Skip, kAll, false, true, STATUS_PENDING},
+        {"pended, middle routine marks", Action::Pend, Action::Forward, kAll, true, true,
          STATUS_PENDING},
+        {"pended, middle routine forgets", Action::Pend, Action::Forward, kAll, false, false,
+         STATUS_PENDING},
+        {"pended, middle routine not invoked", Action::Pend, Action::Forward, SL_INVOKE_ON_ERROR,
+         false, true, STATUS_PENDING},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         removeDevices();
         log.clear();
         buildStack(c.bottom, c.middle, Action::Forward);
+        levelOf(middle).invoke = c.middleInvoke;
         levelOf(middle).markPendingInRoutine = c.middleMarks;
         IrpPtr irp = newIrp(top);
         EXPECT_EQ(IoCallDriver(top, irp.get()), c.returned);
@@ -150,9 +157,17 @@ TEST_F(IrpTest, PendingReturnedReachesEachLevelAsTheLevelsBelowPassIt) {
 
 // The bus driver's capabilities query: an IRP sized for the device below, with the routine in
 // the only location the sender formats; the routine keeps the IRP, which is reused and freed.
+struct CapabilitiesSeen {
+    std::vector<DEVICE_OBJECT*> devices;  // what the routine was called with
+    UCHAR major = 0xff;                   // what the finished location still says
+    UCHAR minor = 0xff;
+};
+
 NTSTATUS capabilitiesDone(DEVICE_OBJECT* device, IRP* irp, PVOID context) {
-    auto* seen = static_cast<std::vector<DEVICE_OBJECT*>*>(context);
-    seen->push_back(device);
+    auto* seen = static_cast<CapabilitiesSeen*>(context);
+    seen->devices.push_back(device);
+    seen->major = IoGetNextIrpStackLocation(irp)->MajorFunction;
+    seen->minor = IoGetNextIrpStackLocation(irp)->MinorFunction;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -177,7 +192,7 @@ TEST_F(IrpTest, DriverAllocatedIrpIsSentCompletedReusedAndFreed) {
     DEVICE_OBJECT* filter = addDevice("filter", Action::Skip, pdo);
     ASSERT_EQ(filter->StackSize, 2);
 
-    std::vector<DEVICE_OBJECT*> seen;
+    CapabilitiesSeen seen;
     PIRP irp = IoAllocateIrp(filter->StackSize, FALSE);
     ASSERT_NE(irp, nullptr);
     for (int round = 0; round < 2; ++round) {
@@ -198,8 +213,11 @@ TEST_F(IrpTest, DriverAllocatedIrpIsSentCompletedReusedAndFreed) {
         EXPECT_EQ(capabilities.Address, 3u);
         EXPECT_EQ(reinterpret_cast<const ULONG*>(&capabilities)[1] & 0x40, 0x40u);  // UniqueID
         // No location above the routine's: it is called without a device.
-        ASSERT_EQ(seen.size(), static_cast<size_t>(round + 1));
-        EXPECT_EQ(seen.back(), nullptr);
+        ASSERT_EQ(seen.devices.size(), static_cast<size_t>(round + 1));
+        EXPECT_EQ(seen.devices.back(), nullptr);
+        // The location it formatted keeps its major function; the rest is cleared.
+        EXPECT_EQ(seen.major, IRP_MJ_PNP);
+        EXPECT_EQ(seen.minor, 0);
 
         IoReuseIrp(irp, STATUS_NOT_SUPPORTED);
         EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);

@@ -68,7 +68,19 @@ void yieldToScheduler() {
     }
 }
 
-// What IoInvalidDeviceRequest does for a major function the driver has no routine for.
+// A finished location keeps its major function and device, as on Windows, so that the sender's
+// completion routine can still tell what it sent where; the rest of what it asked is cleared.
+void clearFinishedLocation(PIO_STACK_LOCATION location) {
+    location->MinorFunction = 0;
+    location->Flags = 0;
+    location->Control = 0;
+    location->Parameters.Others = {};
+    location->FileObject = nullptr;
+    location->CompletionRoutine = nullptr;
+    location->Context = nullptr;
+}
+
+// The answer to a major function the driver has no dispatch routine for.
 NTSTATUS completeUnsupported(IRP* irp) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
@@ -77,6 +89,13 @@ NTSTATUS completeUnsupported(IRP* irp) {
 }
 
 }  // namespace
+
+void freeIrpMemory(IRP* irp) {
+    IrpTracking* tracking = trackingOf(irp);
+    irp->Type = 0;  // a later use of the pointer is then recognised as not an IRP
+    tracking->~IrpTracking();
+    ::operator delete(tracking);
+}
 
 void IrpDeleter::operator()(IRP* irp) const {
     IoFreeIrp(irp);
@@ -143,9 +162,7 @@ VOID IoFreeIrp(PIRP Irp) {
         std::lock_guard lock(io.mutex);
         io.irps.erase(Irp);
     }
-    Irp->Type = 0;  // a later use of the pointer is then recognised as not an IRP
-    tracking->~IrpTracking();
-    ::operator delete(tracking);
+    freeIrpMemory(Irp);
 }
 
 VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
@@ -234,7 +251,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                       (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = finished->CompletionRoutine;
         PVOID context = finished->Context;
-        std::memset(finished, 0, sizeof *finished);
+        clearFinishedLocation(finished);
         if (invoke && routine != nullptr) {
             PDEVICE_OBJECT device =
                 atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
