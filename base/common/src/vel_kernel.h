@@ -155,6 +155,10 @@ VEL_EXPORT NTSTATUS RtlUnicodeStringCat(PUNICODE_STRING Destination, PCUNICODE_S
 VEL_EXPORT NTSTATUS RtlStringCbPrintfA(PSTR Destination, SIZE_T DestinationBytes, PCSTR Format,
                                        ...) __attribute__((format(printf, 3, 4)));
 
+// Plug and play: asks the PnP manager to query the device's relations of that type again (bus
+// drivers after a child arrived or left). Returns at once; callable at dispatch level.
+VEL_EXPORT VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
+
 // Registry writes relative to a well-known root (the drivers use RTL_REGISTRY_DEVICEMAP).
 VEL_EXPORT NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                           ULONG ValueType, PVOID ValueData, ULONG ValueLength);

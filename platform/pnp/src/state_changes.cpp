@@ -1,0 +1,99 @@
+// Start, stop, orderly and surprise removal of device nodes.
+#include <algorithm>
+
+#include "irps.h"
+#include "pnp_impl.h"
+
+namespace vel::pnp {
+
+NTSTATUS PnpManager::Impl::startNode(DeviceNode& node) {
+    const NTSTATUS status =
+        sendPnp(io, node.pdo, IRP_MN_START_DEVICE, [](IO_STACK_LOCATION& location) {
+            location.Parameters.StartDevice.AllocatedResources = nullptr;
+            location.Parameters.StartDevice.AllocatedResourcesTranslated = nullptr;
+        }).status;
+    if (!NT_SUCCESS(status)) {
+        // As on Windows, a stack that fails to start is removed; the PDO stays in the tree.
+        setState(node, DeviceState::StartFailed, status);
+        sendRemove(node);
+        return status;
+    }
+    setState(node, DeviceState::Started);
+    setPower(node, PowerDeviceD0);
+    enumerate(node);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::Impl::stopNode(DeviceNode& node) {
+    if (node.state != DeviceState::Started) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const NTSTATUS status = sendPnp(io, node.pdo, IRP_MN_QUERY_STOP_DEVICE).status;
+    if (!NT_SUCCESS(status)) {
+        sendPnp(io, node.pdo, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    sendPnp(io, node.pdo, IRP_MN_STOP_DEVICE);
+    setState(node, DeviceState::Stopped);
+    setPower(node, PowerDeviceD3);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PnpManager::Impl::queryRemoveSubtree(DeviceNode& node) {
+    std::vector<DeviceNode*> asked;
+    for (DeviceNode* each : postOrder(node)) {
+        asked.push_back(each);
+        const NTSTATUS status = sendPnp(io, each->pdo, IRP_MN_QUERY_REMOVE_DEVICE).status;
+        if (!NT_SUCCESS(status)) {
+            // The vetoing stack gets the cancel too: drivers below it may have agreed.
+            for (auto it = asked.rbegin(); it != asked.rend(); ++it) {
+                sendPnp(io, (*it)->pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+            }
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+void PnpManager::Impl::surpriseRemoveSubtree(DeviceNode& node) {
+    // Only stacks that were started learn of the surprise; the others get REMOVE_DEVICE alone.
+    for (DeviceNode* each : postOrder(node)) {
+        if (each->state == DeviceState::Started || each->state == DeviceState::Stopped) {
+            setState(*each, DeviceState::SurpriseRemoved);
+            sendPnp(io, each->pdo, IRP_MN_SURPRISE_REMOVAL);
+        }
+    }
+}
+
+void PnpManager::Impl::sendRemove(DeviceNode& node) {
+    sendPnp(io, node.pdo, IRP_MN_REMOVE_DEVICE);
+    if (node.stackBuilt) {
+        {
+            std::lock_guard lock(mutex);
+            node.stackBuilt = false;
+        }
+        releaseDriver(node.service);
+    }
+}
+
+void PnpManager::Impl::removeSubtree(DeviceNode& node) {
+    while (!node.children.empty()) {
+        removeSubtree(*node.children.front());
+    }
+    setState(node, DeviceState::Removed);
+    sendRemove(node);
+    // The drivers deleted what they own; the node goes, and with it its reference on the PDO.
+    std::unique_ptr<DeviceNode> gone;
+    {
+        std::lock_guard lock(mutex);
+        byPdo.erase(node.pdo);
+        auto& siblings = node.parent->children;
+        auto it = std::find_if(siblings.begin(), siblings.end(),
+                               [&](const auto& child) { return child.get() == &node; });
+        gone = std::move(*it);
+        siblings.erase(it);
+    }
+    ObDereferenceObject(gone->pdo);
+}
+
+}  // namespace vel::pnp
