@@ -601,60 +601,66 @@ typedef struct _URB {
     (sizeof(struct _URB_ISOCH_TRANSFER) + sizeof(USBD_ISO_PACKET_DESCRIPTOR) * (n))
 
 // URB builders. Each fills the fields its request needs and leaves the others as they are, so
-// callers zero the URB first.
+// callers zero the URB first. They write through the request's own structure, not the URB
+// union, because the memory behind a request is often only as large as that structure.
 inline void UsbBuildGetDescriptorRequest(PURB Urb, USHORT Length, UCHAR DescriptorType,
                                          UCHAR DescriptorIndex, USHORT LanguageId,
                                          PVOID TransferBuffer, PMDL TransferBufferMDL,
                                          ULONG TransferBufferLength, PURB Link) {
-    Urb->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
-    Urb->UrbHeader.Length = Length;
-    Urb->UrbControlDescriptorRequest.TransferBufferLength = TransferBufferLength;
-    Urb->UrbControlDescriptorRequest.TransferBufferMDL = TransferBufferMDL;
-    Urb->UrbControlDescriptorRequest.TransferBuffer = TransferBuffer;
-    Urb->UrbControlDescriptorRequest.DescriptorType = DescriptorType;
-    Urb->UrbControlDescriptorRequest.Index = DescriptorIndex;
-    Urb->UrbControlDescriptorRequest.LanguageId = LanguageId;
-    Urb->UrbControlDescriptorRequest.UrbLink = Link;
+    auto* r = reinterpret_cast<struct _URB_CONTROL_DESCRIPTOR_REQUEST*>(Urb);
+    r->Hdr.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+    r->Hdr.Length = Length;
+    r->TransferBufferLength = TransferBufferLength;
+    r->TransferBufferMDL = TransferBufferMDL;
+    r->TransferBuffer = TransferBuffer;
+    r->DescriptorType = DescriptorType;
+    r->Index = DescriptorIndex;
+    r->LanguageId = LanguageId;
+    r->UrbLink = Link;
 }
 
 inline void UsbBuildGetStatusRequest(PURB Urb, USHORT Function, USHORT Index, PVOID TransferBuffer,
                                      PMDL TransferBufferMDL, PURB Link) {
-    Urb->UrbHeader.Function = Function;
-    Urb->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
-    Urb->UrbControlGetStatusRequest.TransferBufferLength = sizeof(USHORT);
-    Urb->UrbControlGetStatusRequest.TransferBufferMDL = TransferBufferMDL;
-    Urb->UrbControlGetStatusRequest.TransferBuffer = TransferBuffer;
-    Urb->UrbControlGetStatusRequest.Index = Index;
-    Urb->UrbControlGetStatusRequest.UrbLink = Link;
+    auto* r = reinterpret_cast<struct _URB_CONTROL_GET_STATUS_REQUEST*>(Urb);
+    r->Hdr.Function = Function;
+    r->Hdr.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+    r->TransferBufferLength = sizeof(USHORT);
+    r->TransferBufferMDL = TransferBufferMDL;
+    r->TransferBuffer = TransferBuffer;
+    r->Index = Index;
+    r->UrbLink = Link;
 }
 
 inline void UsbBuildFeatureRequest(PURB Urb, USHORT Function, USHORT FeatureSelector, USHORT Index,
                                    PURB Link) {
-    Urb->UrbHeader.Function = Function;
-    Urb->UrbHeader.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
-    Urb->UrbControlFeatureRequest.FeatureSelector = FeatureSelector;
-    Urb->UrbControlFeatureRequest.Index = Index;
-    Urb->UrbControlFeatureRequest.UrbLink = Link;
+    auto* r = reinterpret_cast<struct _URB_CONTROL_FEATURE_REQUEST*>(Urb);
+    r->Hdr.Function = Function;
+    r->Hdr.Length = sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+    r->FeatureSelector = FeatureSelector;
+    r->Index = Index;
+    r->UrbLink = Link;
 }
 
 inline void UsbBuildSelectConfigurationRequest(PURB Urb, USHORT Length,
                                                PUSB_CONFIGURATION_DESCRIPTOR Configuration) {
-    Urb->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;
-    Urb->UrbHeader.Length = Length;
-    Urb->UrbSelectConfiguration.ConfigurationDescriptor = Configuration;
+    auto* r = reinterpret_cast<struct _URB_SELECT_CONFIGURATION*>(Urb);
+    r->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    r->Hdr.Length = Length;
+    r->ConfigurationDescriptor = Configuration;
 }
 
 // Interface.Length is what remains of the URB behind the header and configuration handle.
 inline void UsbBuildSelectInterfaceRequest(PURB Urb, USHORT Length,
                                            USBD_CONFIGURATION_HANDLE ConfigurationHandle,
                                            UCHAR InterfaceNumber, UCHAR AlternateSetting) {
-    Urb->UrbHeader.Function = URB_FUNCTION_SELECT_INTERFACE;
-    Urb->UrbHeader.Length = Length;
-    Urb->UrbSelectInterface.Interface.AlternateSetting = AlternateSetting;
-    Urb->UrbSelectInterface.Interface.InterfaceNumber = InterfaceNumber;
-    Urb->UrbSelectInterface.Interface.Length =
+    auto* r = reinterpret_cast<struct _URB_SELECT_INTERFACE*>(Urb);
+    r->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+    r->Hdr.Length = Length;
+    r->Interface.AlternateSetting = AlternateSetting;
+    r->Interface.InterfaceNumber = InterfaceNumber;
+    r->Interface.Length =
         (USHORT)(Length - sizeof(struct _URB_HEADER) - sizeof(USBD_CONFIGURATION_HANDLE));
-    Urb->UrbSelectInterface.ConfigurationHandle = ConfigurationHandle;
+    r->ConfigurationHandle = ConfigurationHandle;
 }
 
 inline void UsbBuildInterruptOrBulkTransferRequest(PURB Urb, USHORT Length,
@@ -662,14 +668,15 @@ inline void UsbBuildInterruptOrBulkTransferRequest(PURB Urb, USHORT Length,
                                                    PVOID TransferBuffer, PMDL TransferBufferMDL,
                                                    ULONG TransferBufferLength, ULONG TransferFlags,
                                                    PURB Link) {
-    Urb->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    Urb->UrbHeader.Length = Length;
-    Urb->UrbBulkOrInterruptTransfer.PipeHandle = PipeHandle;
-    Urb->UrbBulkOrInterruptTransfer.TransferBufferLength = TransferBufferLength;
-    Urb->UrbBulkOrInterruptTransfer.TransferBufferMDL = TransferBufferMDL;
-    Urb->UrbBulkOrInterruptTransfer.TransferBuffer = TransferBuffer;
-    Urb->UrbBulkOrInterruptTransfer.TransferFlags = TransferFlags;
-    Urb->UrbBulkOrInterruptTransfer.UrbLink = Link;
+    auto* r = reinterpret_cast<struct _URB_BULK_OR_INTERRUPT_TRANSFER*>(Urb);
+    r->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    r->Hdr.Length = Length;
+    r->PipeHandle = PipeHandle;
+    r->TransferBufferLength = TransferBufferLength;
+    r->TransferBufferMDL = TransferBufferMDL;
+    r->TransferBuffer = TransferBuffer;
+    r->TransferFlags = TransferFlags;
+    r->UrbLink = Link;
 }
 
 // Function is one of URB_FUNCTION_VENDOR_* or URB_FUNCTION_CLASS_*.
@@ -677,17 +684,18 @@ inline void UsbBuildVendorRequest(PURB Urb, USHORT Function, USHORT Length, ULON
                                   UCHAR ReservedBits, UCHAR Request, USHORT Value, USHORT Index,
                                   PVOID TransferBuffer, PMDL TransferBufferMDL,
                                   ULONG TransferBufferLength, PURB Link) {
-    Urb->UrbHeader.Function = Function;
-    Urb->UrbHeader.Length = Length;
-    Urb->UrbControlVendorClassRequest.TransferBufferLength = TransferBufferLength;
-    Urb->UrbControlVendorClassRequest.TransferBufferMDL = TransferBufferMDL;
-    Urb->UrbControlVendorClassRequest.TransferBuffer = TransferBuffer;
-    Urb->UrbControlVendorClassRequest.RequestTypeReservedBits = ReservedBits;
-    Urb->UrbControlVendorClassRequest.Request = Request;
-    Urb->UrbControlVendorClassRequest.Value = Value;
-    Urb->UrbControlVendorClassRequest.Index = Index;
-    Urb->UrbControlVendorClassRequest.TransferFlags = TransferFlags;
-    Urb->UrbControlVendorClassRequest.UrbLink = Link;
+    auto* r = reinterpret_cast<struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST*>(Urb);
+    r->Hdr.Function = Function;
+    r->Hdr.Length = Length;
+    r->TransferBufferLength = TransferBufferLength;
+    r->TransferBufferMDL = TransferBufferMDL;
+    r->TransferBuffer = TransferBuffer;
+    r->RequestTypeReservedBits = ReservedBits;
+    r->Request = Request;
+    r->Value = Value;
+    r->Index = Index;
+    r->TransferFlags = TransferFlags;
+    r->UrbLink = Link;
 }
 
 // ---------------------------------------------------------------------------------------------
