@@ -38,7 +38,7 @@ VOID ReadTraceSettings(WDFDRIVER Driver);
 
 // Level, category bit, then a printf-style format that starts with its indent prefix
 // ("   ", "-->", "<--", "  >", "  <"). No behaviour depends on whether it prints.
-VOID DriverTrace(ULONG Level, ULONG Flag, PCSTR Format, ...) __attribute__((format(printf, 3, 4)));
+VOID DriverTrace(ULONG Level, ULONG Flag, PCSTR Format, ...);
 
 #ifdef VEL_SERIAL_DRIVER
 #define GetFdoRegistryKeyValue SerialGetFdoRegistryKeyValue

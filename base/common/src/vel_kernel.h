@@ -109,7 +109,7 @@ VEL_EXPORT VOID VelTraceV(ULONG Level, ULONG Flag, PCSTR Format, va_list Argumen
 
 // Configuration and debug output.
 VEL_EXPORT PCONFIGURATION_INFORMATION IoGetConfigurationInformation(VOID);
-VEL_EXPORT ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+VEL_EXPORT ULONG DbgPrint(PCSTR Format, ...);
 
 // Counted strings.
 VEL_EXPORT VOID RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
@@ -153,7 +153,7 @@ VEL_EXPORT NTSTATUS RtlUnicodeStringPrintf(PUNICODE_STRING Destination, PCWSTR F
 VEL_EXPORT NTSTATUS RtlUnicodeStringCopy(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 VEL_EXPORT NTSTATUS RtlUnicodeStringCat(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
 VEL_EXPORT NTSTATUS RtlStringCbPrintfA(PSTR Destination, SIZE_T DestinationBytes, PCSTR Format,
-                                       ...) __attribute__((format(printf, 3, 4)));
+                                       ...);
 
 // Plug and play: asks the PnP manager to query the device's relations of that type again (bus
 // drivers after a child arrived or left). Returns at once; callable at dispatch level.
