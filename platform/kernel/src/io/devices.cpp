@@ -38,7 +38,8 @@ NTSTATUS IoManager::createDevice(DRIVER_OBJECT* driver, const DeviceObjectOption
     if (options.extensionSize > 0) {
         size_t units =
             (options.extensionSize + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-        record->extension = std::make_unique<std::max_align_t[]>(units);  // zeroed
+        record->extension = std::make_unique<std::max_align_t[]>(units);
+        std::memset(record->extension.get(), 0, units * sizeof(std::max_align_t));
         object.DeviceExtension = record->extension.get();
     }
 

@@ -84,4 +84,7 @@ void reportViolation(rt::Rule rule, std::string object, std::string message);
 std::string describeDevice(const DEVICE_OBJECT* device);
 std::string describeIrp(const IRP* irp);
 
+// Releases the memory of an IRP from IoAllocateIrp (the caller has taken it out of `irps`).
+void freeIrpMemory(IRP* irp);
+
 }  // namespace vel::kernel

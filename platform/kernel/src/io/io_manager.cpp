@@ -28,6 +28,10 @@ IoManager::~IoManager() {
     for (auto& leak : leaks) {
         reportViolation(rt::Rule::ReferenceLeak, "I/O manager", "at teardown: " + leak);
     }
+    // Leaked device and file objects go with their tables; leaked IRPs are freed here.
+    for (const IRP* irp : std::vector<const IRP*>(impl_->irps.begin(), impl_->irps.end())) {
+        freeIrpMemory(const_cast<IRP*>(irp));
+    }
 }
 
 IoManager& IoManager::current() {
