@@ -40,6 +40,12 @@ const char* typeName(ObjectType type) {
             return "WDFWORKITEM";
         case ObjectType::Key:
             return "WDFKEY";
+        case ObjectType::Queue:
+            return "WDFQUEUE";
+        case ObjectType::Request:
+            return "WDFREQUEST";
+        case ObjectType::IoTarget:
+            return "WDFIOTARGET";
     }
     return "WDFOBJECT";
 }

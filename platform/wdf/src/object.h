@@ -28,6 +28,9 @@ enum class ObjectType {
     Timer,
     WorkItem,
     Key,
+    Queue,
+    Request,
+    IoTarget,
 };
 
 const char* typeName(ObjectType type);  // the handle type, e.g. "WDFMEMORY"
