@@ -19,11 +19,12 @@
 namespace vel::kernel::test {
 
 enum class Action {
-    Skip,           // pass the IRP down reusing this location, no completion routine
-    Forward,        // copy to the next location with a completion routine, pass down
-    Complete,       // complete with `status`
-    Pend,           // mark pending, keep the IRP in `held`, return STATUS_PENDING
-    PendCancelable  // as Pend, with a cancel routine that completes it STATUS_CANCELLED
+    Skip,            // pass the IRP down reusing this location, no completion routine
+    Forward,         // copy to the next location with a completion routine, pass down
+    Complete,        // complete with `status`
+    Pend,            // mark pending, keep the IRP in `held`, return STATUS_PENDING
+    PendCancelable,  // as Pend, with a cancel routine that completes it STATUS_CANCELLED
+    CompleteFromDpc  // mark pending and complete with `status` from a DPC
 };
 
 struct Level {
@@ -90,6 +91,13 @@ inline NTSTATUS toyDispatch(DEVICE_OBJECT* device, IRP* irp) {
             irp->IoStatus.Status = level.status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return level.status;
+        case Action::CompleteFromDpc:
+            IoMarkIrpPending(irp);
+            rt::Runtime::current()->queueDpc([irp, status = level.status] {
+                irp->IoStatus.Status = status;
+                IoCompleteRequest(irp, IO_NO_INCREMENT);
+            });
+            return STATUS_PENDING;
         case Action::Pend:
         case Action::PendCancelable:
             IoMarkIrpPending(irp);
