@@ -7,13 +7,6 @@
 
 #include "vel_kernel.h"
 
-#if __has_include("vel_irp.h")
-#include "vel_irp.h"
-#endif
-
-struct _MDL;
-typedef struct _MDL MDL, *PMDL;
-
 // ---------------------------------------------------------------------------------------------
 // Standard descriptors and request codes
 
@@ -701,32 +694,7 @@ inline void UsbBuildVendorRequest(PURB Urb, USHORT Function, USHORT Length, ULON
 // ---------------------------------------------------------------------------------------------
 // Device controls
 
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType, Function, Method, Access)                                  \
-    (((ULONG)(DeviceType) << 16) | ((ULONG)(Access) << 14) | ((ULONG)(Function) << 2) | \
-     (ULONG)(Method))
-#endif
-#ifndef METHOD_BUFFERED
-#define METHOD_BUFFERED 0
-#endif
-#ifndef METHOD_IN_DIRECT
-#define METHOD_IN_DIRECT 1
-#endif
-#ifndef METHOD_OUT_DIRECT
-#define METHOD_OUT_DIRECT 2
-#endif
-#ifndef METHOD_NEITHER
-#define METHOD_NEITHER 3
-#endif
-#ifndef FILE_ANY_ACCESS
-#define FILE_ANY_ACCESS 0
-#endif
-#ifndef FILE_DEVICE_UNKNOWN
-#define FILE_DEVICE_UNKNOWN 0x00000022
-#endif
-#ifndef FILE_DEVICE_USB
 #define FILE_DEVICE_USB FILE_DEVICE_UNKNOWN
-#endif
 
 // Function codes of the internal controls (IRP_MJ_INTERNAL_DEVICE_CONTROL).
 #define USB_SUBMIT_URB 0
@@ -901,9 +869,6 @@ typedef struct _USB_BUS_INFORMATION_LEVEL_1 {
     WCHAR ControllerNameUnicodeString[1];
 } USB_BUS_INFORMATION_LEVEL_1, *PUSB_BUS_INFORMATION_LEVEL_1;
 
-typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
-typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
-
 typedef VOID (*PUSB_BUSIFFN_GETUSBDI_VERSION)(PVOID BusContext,
                                               PUSBD_VERSION_INFORMATION VersionInformation,
                                               PULONG HcdCapabilities);
@@ -915,7 +880,7 @@ typedef NTSTATUS (*PUSB_BUSIFFN_QUERY_BUS_INFORMATION)(PVOID BusContext, ULONG L
                                                        PULONG BusInformationActualLength);
 typedef BOOLEAN (*PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED)(PVOID BusContext);
 
-// The first five fields are the generic interface header, in its order.
+// The first five fields are those of INTERFACE, in its order.
 typedef struct _USB_BUS_INTERFACE_USBDI_V0 {
     USHORT Size;
     USHORT Version;
@@ -1020,5 +985,7 @@ static_assert(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST) == 136);
 static_assert(GET_SELECT_INTERFACE_REQUEST_SIZE(3) == 80 + 24 * 2);
 static_assert(sizeof(USB_BUS_INTERFACE_USBDI_V1) == 72);
 #endif
+static_assert(offsetof(USB_BUS_INTERFACE_USBDI_V1, InterfaceDereference) ==
+              offsetof(INTERFACE, InterfaceDereference));
 static_assert(offsetof(struct _URB_SELECT_INTERFACE, Interface) ==
               sizeof(struct _URB_HEADER) + sizeof(USBD_CONFIGURATION_HANDLE));

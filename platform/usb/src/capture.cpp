@@ -1,5 +1,6 @@
 #include "vel/usb/capture.h"
 
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
