@@ -50,9 +50,8 @@ struct SetupCase {
 
 URB descriptorUrb(UCHAR type, UCHAR index, USHORT lang, ULONG length) {
     URB urb{};
-    static uint8_t buffer[256];
     UsbBuildGetDescriptorRequest(&urb, sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST), type, index,
-                                 lang, buffer, nullptr, length, nullptr);
+                                 lang, nullptr, nullptr, length, nullptr);
     return urb;
 }
 
@@ -66,8 +65,7 @@ URB vendorUrb(USHORT function, ULONG flags, UCHAR request, USHORT value, USHORT 
 
 URB statusUrb() {
     URB urb{};
-    static USHORT status;
-    UsbBuildGetStatusRequest(&urb, URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0, &status, nullptr,
+    UsbBuildGetStatusRequest(&urb, URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0, nullptr, nullptr,
                              nullptr);
     return urb;
 }
