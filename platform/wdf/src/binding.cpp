@@ -37,6 +37,7 @@ bool isFrameworkLibrary(PCWSTR component) {
 }  // namespace
 
 void endBinding(FrameworkState& state, Binding* binding) {
+    binding->deferredDeletes->waitIdle();
     if (binding->driver != nullptr) {
         binding->driver->dispose();
         binding->driver = nullptr;

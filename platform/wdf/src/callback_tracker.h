@@ -1,6 +1,10 @@
 // Bookkeeping for objects whose driver callback runs deferred (timers, work items): how many
 // callbacks are pending or running, in which contexts they run, and a wait until none is left.
 // The wait goes through a runtime event, so it is a proper blocking call in both modes.
+//
+// Owners hold it by shared_ptr and so does each deferred routine: a routine drops its reference
+// on the owner object first and reports done() last, so that whoever waits for the callbacks
+// (deletion, unload) also sees the references they held returned.
 #pragma once
 
 #include <algorithm>

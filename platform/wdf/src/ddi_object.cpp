@@ -125,9 +125,12 @@ VOID WdfObjectDelete(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Object) {
     }
     if (rt::currentIrql() != rt::Irql::Passive && object->treeNeedsPassiveDispose()) {
         object->addRef();
-        frameworkState().runtime.queueWorkItem([object] {
+        auto pending = object->binding().deferredDeletes;
+        pending->add();
+        frameworkState().runtime.queueWorkItem([object, pending] {
             object->dispose();
             object->release();
+            pending->done();
         });
         return;
     }

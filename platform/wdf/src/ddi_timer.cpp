@@ -35,7 +35,7 @@ class Timer : public Object {
           passive_(passive),
           lock_(lock),
           runtime_(*rt::Runtime::current()),
-          callbacks_("timer callbacks") {}
+          callbacks_(std::make_shared<CallbackTracker>("timer callbacks")) {}
 
     bool start(LONGLONG dueTime) {
         const rt::Ticks due = absoluteDue(dueTime);
@@ -57,7 +57,7 @@ class Timer : public Object {
 
     // See WdfTimerStop below for the contract.
     bool stop(bool wait) {
-        if (wait && callbacks_.calledFromCallback()) {
+        if (wait && callbacks_->calledFromCallback()) {
             reportViolation(rt::Rule::ContractViolation, describe(),
                             "WdfTimerStop with Wait from the timer's own callback");
             return false;
@@ -77,7 +77,7 @@ class Timer : public Object {
         }
         const bool cancelled = cancel(previous);
         if (wait) {
-            callbacks_.waitIdle();
+            callbacks_->waitIdle();
             std::lock_guard lock(mutex_);
             --stopWaiters_;
         }
@@ -94,7 +94,7 @@ class Timer : public Object {
             std::lock_guard lock(mutex_);
             disposing_ = true;
         }
-        if (callbacks_.calledFromCallback()) {
+        if (callbacks_->calledFromCallback()) {
             Arm previous;
             {
                 std::lock_guard lock(mutex_);
@@ -175,30 +175,33 @@ class Timer : public Object {
         if (period_ > 0) {
             arm(token, runtime_.now() + period_);
         }
-        callbacks_.add();
+        callbacks_->add();
         if (!passive_) {
             runCallback();
-            release();
+            finishCallback(callbacks_);
             return;
         }
-        runtime_.queueWorkItem([this] {
+        runtime_.queueWorkItem([this, tracker = callbacks_] {
             runCallback();
             {
                 std::lock_guard lock(mutex_);
                 passiveBusy_ = false;
             }
-            release();
+            finishCallback(tracker);
         });
     }
 
-    // Called with one callback owed in the tracker.
     void runCallback() {
-        {
-            CallbackTracker::Running running(callbacks_);
-            SerializedScope serialized(lock_);
-            callback_(static_cast<WDFTIMER>(handle()));
-        }
-        callbacks_.done();
+        CallbackTracker::Running running(*callbacks_);
+        SerializedScope serialized(lock_);
+        callback_(static_cast<WDFTIMER>(handle()));
+    }
+
+    // Drops the reference the expiry held (this may free the timer), then reports the callback
+    // done.
+    void finishCallback(std::shared_ptr<CallbackTracker> tracker) {
+        release();
+        tracker->done();
     }
 
     const PFN_WDF_TIMER callback_;
@@ -206,7 +209,7 @@ class Timer : public Object {
     const bool passive_;
     CallbackLock* const lock_;
     rt::Runtime& runtime_;
-    CallbackTracker callbacks_;
+    const std::shared_ptr<CallbackTracker> callbacks_;
 
     std::mutex mutex_;
     uint64_t tokens_ = 0;

@@ -18,7 +18,7 @@ class WorkItem : public Object {
           callback_(callback),
           lock_(lock),
           runtime_(*rt::Runtime::current()),
-          callbacks_("work item callbacks") {}
+          callbacks_(std::make_shared<CallbackTracker>("work item callbacks")) {}
 
     // An item queued and not yet started runs once for any number of enqueues. The queued
     // reference is held until the callback returns.
@@ -35,18 +35,22 @@ class WorkItem : public Object {
             }
             queued_ = true;
         }
-        callbacks_.add();
+        callbacks_->add();
         addRef();
-        runtime_.queueWorkItem([this] { run(); });
+        runtime_.queueWorkItem([this, tracker = callbacks_] {
+            run();
+            // The queued reference is gone (the item may be freed): only the tracker remains.
+            tracker->done();
+        });
     }
 
     void flush() {
-        if (callbacks_.calledFromCallback()) {
+        if (callbacks_->calledFromCallback()) {
             reportViolation(rt::Rule::ContractViolation, describe(),
                             "WdfWorkItemFlush from the work item's own callback");
             return;
         }
-        callbacks_.waitIdle();
+        callbacks_->waitIdle();
     }
 
   protected:
@@ -57,8 +61,8 @@ class WorkItem : public Object {
             std::lock_guard lock(mutex_);
             disposing_ = true;
         }
-        if (!callbacks_.calledFromCallback()) {
-            callbacks_.waitIdle();
+        if (!callbacks_->calledFromCallback()) {
+            callbacks_->waitIdle();
         }
     }
     bool needsPassiveDispose() const override { return true; }
@@ -71,18 +75,17 @@ class WorkItem : public Object {
             queued_ = false;
         }
         {
-            CallbackTracker::Running running(callbacks_);
+            CallbackTracker::Running running(*callbacks_);
             SerializedScope serialized(lock_);
             callback_(static_cast<WDFWORKITEM>(handle()));
         }
-        callbacks_.done();
         release();
     }
 
     const PFN_WDF_WORKITEM callback_;
     CallbackLock* const lock_;
     rt::Runtime& runtime_;
-    CallbackTracker callbacks_;
+    const std::shared_ptr<CallbackTracker> callbacks_;
 
     std::mutex mutex_;
     bool queued_ = false;

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "callback_tracker.h"
 #include "handle_table.h"
 #include "vel/kernel/kernel.h"
 #include "vel/runtime/runtime.h"
@@ -25,6 +26,9 @@ struct Binding {
     PDRIVER_OBJECT driverObject = nullptr;
     std::string service;
     Driver* driver = nullptr;  // the WDFDRIVER, once WdfDriverCreate succeeded
+    // Deletions deferred to a system worker; the driver's teardown waits for them.
+    std::shared_ptr<CallbackTracker> deferredDeletes =
+        std::make_shared<CallbackTracker>("deferred deletions");
 };
 
 struct FrameworkState {

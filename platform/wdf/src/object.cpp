@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "driver.h"
 #include "framework_state.h"
@@ -88,7 +89,9 @@ Object::Context Object::makeContext(const WDF_OBJECT_ATTRIBUTES& attributes) con
             std::max(attributes.ContextTypeInfo->ContextSize, attributes.ContextSizeOverride);
         const size_t units =
             std::max<size_t>(1, (bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
-        context.data.reset(new std::max_align_t[units]());
+        context.data.reset(new std::max_align_t[units]);
+        // Byte-wise: value-initialising max_align_t would leave its padding undefined.
+        std::memset(context.data.get(), 0, units * sizeof(std::max_align_t));
     }
     return context;
 }

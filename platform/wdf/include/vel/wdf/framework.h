@@ -36,7 +36,7 @@ class Framework {
     // Loads a driver module once per service name (dlopen, then its FxDriverEntry), creating
     // the service key, the DRIVER_OBJECT ("\Driver\<service>") and calling the entry with the
     // service's registry path. Returns the entry's status; on failure nothing stays loaded.
-    // STATUS_OBJECT_NAME_COLLISION when the service is already loaded, STATUS_DLL_NOT_FOUND-like
+    // STATUS_OBJECT_NAME_COLLISION when the service is already loaded,
     // STATUS_OBJECT_NAME_NOT_FOUND when the module or its entry point cannot be found.
     NTSTATUS loadDriver(const std::string& service, const std::string& modulePath);
     // The same for a driver linked into the calling program (its binding stub's FxDriverEntry).
