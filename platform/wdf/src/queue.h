@@ -38,7 +38,7 @@ class Queue : public Object {
     bool isDefault() const { return config_.DefaultQueue != FALSE; }
     bool powerManaged() const { return powerManaged_; }
     const WDF_IO_QUEUE_CONFIG& config() const { return config_; }
-    // A handler for this request type (specific or EvtIoDefault).
+    // A handler for this request type (its own EvtIo* or EvtIoDefault).
     bool handles(UCHAR major) const;
     CallbackLock* callbackLock() override;
     void setUndeletable() { setDeletable(false); }
