@@ -104,6 +104,7 @@ VOID toyCancel(DEVICE_OBJECT* device, IRP* irp) {
     toy.log.push_back(std::string("cancel ") +
                       majorName(IoGetCurrentIrpStackLocation(irp)->MajorFunction));
     toy.held.erase(std::find(toy.held.begin(), toy.held.end(), irp));
+    toy.cancelableHeld.erase(irp);
     IoReleaseCancelSpinLock(irp->CancelIrql);
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
@@ -178,6 +179,7 @@ NTSTATUS toyDispatch(DEVICE_OBJECT* device, IRP* irp) {
             IoMarkIrpPending(irp);
             toy.held.push_back(irp);
             if (behaviour.answer == Answer::Pend) {
+                toy.cancelableHeld.insert(irp);
                 IoSetCancelRoutine(irp, toyCancel);
             }
             return STATUS_PENDING;
@@ -209,7 +211,8 @@ bool ToyDevice::completeHeld(NTSTATUS status, ULONG_PTR information) {
     while (!held.empty()) {
         IRP* irp = held.front();
         held.erase(held.begin());
-        if (IoSetCancelRoutine(irp, nullptr) == nullptr && irp->Cancel) {
+        bool cancelable = cancelableHeld.erase(irp) != 0;
+        if (IoSetCancelRoutine(irp, nullptr) == nullptr && cancelable) {
             continue;  // its cancel routine owns it
         }
         irp->IoStatus.Status = status;

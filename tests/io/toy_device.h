@@ -7,6 +7,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,7 @@ struct ToyDevice {
     std::vector<unsigned char> reply;      // what reads and ioctls put in their output
     std::vector<unsigned char> received;   // what the last write or ioctl brought in
     std::vector<IRP*> held;                // pending requests, oldest first
+    std::set<IRP*> cancelableHeld;         // those with the cancel routine
 
     const Seen& last(UCHAR major) const;
     // Completes the oldest held request unless a cancel got to it first; false if none.
