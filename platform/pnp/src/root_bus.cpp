@@ -109,6 +109,19 @@ std::vector<DEVICE_OBJECT*> RootBus::relations() {
     return reported;
 }
 
+void RootBus::deleteIfGone(DEVICE_OBJECT* pdo) {
+    {
+        std::lock_guard lock(mutex_);
+        auto it = children_.find(pdo);
+        if (it == children_.end() || it->second.reported) {
+            return;
+        }
+        children_.erase(it);
+        std::erase(order_, pdo);
+    }
+    io_.deleteDevice(pdo);
+}
+
 RootBus& RootBus::busOf(DEVICE_OBJECT* pdo) {
     return *static_cast<PdoExtension*>(pdo->DeviceExtension)->bus;
 }
@@ -174,23 +187,8 @@ NTSTATUS RootBus::handlePnp(DEVICE_OBJECT* pdo, IO_STACK_LOCATION& location, IRP
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE:
             return answer(irp, STATUS_SUCCESS);
-        case IRP_MN_REMOVE_DEVICE: {
-            bool gone;
-            {
-                std::lock_guard lock(mutex_);
-                gone = !children_.at(pdo).reported;
-                if (gone) {
-                    children_.erase(pdo);
-                    std::erase(order_, pdo);
-                }
-            }
-            answer(irp, STATUS_SUCCESS);
-            if (gone) {
-                io_.deleteDevice(pdo);
-            }
-            return STATUS_SUCCESS;
-        }
         default:
             break;
     }

@@ -1,7 +1,7 @@
 // The root bus: a WDM bus driver of the PnP manager's own whose PDOs are the root-enumerated
 // devices. Each PDO answers the identification queries from its RootDevice description and
-// succeeds the state-change and power IRPs; REMOVE_DEVICE deletes a PDO the bus no longer
-// reports, as a bus driver does.
+// succeeds the state-change and power IRPs. A PDO the bus no longer reports is deleted after
+// its REMOVE_DEVICE has been handled, when the drivers above have detached from it.
 #pragma once
 
 #include <map>
@@ -29,6 +29,8 @@ class RootBus {
     // The reported PDOs in creation order, each referenced for the caller (as a bus driver
     // answers BusRelations).
     std::vector<DEVICE_OBJECT*> relations();
+    // After REMOVE_DEVICE: deletes the PDO if the bus no longer reports it.
+    void deleteIfGone(DEVICE_OBJECT* pdo);
 
   private:
     struct Child {

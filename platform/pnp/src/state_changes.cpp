@@ -82,6 +82,9 @@ void PnpManager::Impl::removeSubtree(DeviceNode& node) {
     }
     setState(node, DeviceState::Removed);
     sendRemove(node);
+    if (node.parent == &root) {
+        rootBus.deleteIfGone(node.pdo);
+    }
     // The drivers deleted what they own; the node goes, and with it its reference on the PDO.
     std::unique_ptr<DeviceNode> gone;
     {
