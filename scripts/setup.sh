@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ g++-multilib googletest libgtest-dev libbenchmark-dev
-          clang clang-format clang-tidy libclang-rt-14-dev)
+          clang clang-format clang-tidy libclang-rt-14-dev qemu-user)
 
 missing=()
 for p in "${packages[@]}"; do
