@@ -21,6 +21,7 @@ class CancelTest : public IoTest {
 
     ToyDevice& toy = addDevice(1);
     char buffer[8] = {};
+    char other[8] = {};  // another thread's: it must outlive that thread's requests
 };
 
 TEST_F(CancelTest, CancelIoEndsAPendingReadWithOperationAborted) {
@@ -45,7 +46,6 @@ TEST_F(CancelTest, CancelIoTakesOnlyTheCallingThreadsRequests) {
     HANDLE issued = app->CreateEvent(true, false);
     HANDLE finish = app->CreateEvent(true, false);
     HANDLE thread = app->CreateThread("other", [&] {
-        char other[8];
         app->ReadFile(file, other, sizeof other, nullptr, &theirs);
         app->SetEvent(issued);
         app->WaitForSingleObject(finish, INFINITE);  // stays alive: its end would cancel
@@ -86,7 +86,6 @@ TEST_F(CancelTest, ThreadEndCancelsTheRequestsItIssued) {
     DWORD n = 0;
     EXPECT_FALSE(app->ReadFile(file, buffer, sizeof buffer, &n, &mine));
     HANDLE thread = app->CreateThread("short-lived", [&] {
-        char other[8];
         EXPECT_FALSE(app->ReadFile(file, other, sizeof other, nullptr, &leftBehind));
     });
     EXPECT_EQ(app->WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
@@ -101,7 +100,6 @@ TEST_F(CancelTest, ThreadEndWaitsForARequestTheDriverCannotCancel) {
     HANDLE file = open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED overlapped;
     HANDLE thread = app->CreateThread("reader", [&] {
-        char other[8];
         app->ReadFile(file, other, sizeof other, nullptr, &overlapped);
     });
     runtime.spawn("driver", rt::ContextKind::Pnp, [&] {
