@@ -99,9 +99,8 @@ TEST_F(CancelTest, ThreadEndWaitsForARequestTheDriverCannotCancel) {
     toy.behaviour[IRP_MJ_READ] = Behaviour::pendUncancelable();
     HANDLE file = open(FILE_FLAG_OVERLAPPED);
     OVERLAPPED overlapped;
-    HANDLE thread = app->CreateThread("reader", [&] {
-        app->ReadFile(file, other, sizeof other, nullptr, &overlapped);
-    });
+    HANDLE thread = app->CreateThread(
+        "reader", [&] { app->ReadFile(file, other, sizeof other, nullptr, &overlapped); });
     runtime.spawn("driver", rt::ContextKind::Pnp, [&] {
         rt::delay(40 * kMs);
         toy.completeHeld(STATUS_SUCCESS, 2);

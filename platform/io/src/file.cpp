@@ -19,8 +19,8 @@ void dropOpenCount(DEVICE_OBJECT* device) {
     __atomic_sub_fetch(&device->ReferenceCount, 1, __ATOMIC_ACQ_REL);
 }
 
-bool grants(DWORD access, DWORD generic, DWORD specific) {
-    return (access & (generic | GENERIC_ALL | specific)) != 0;
+bool grants(DWORD access, DWORD generic, DWORD dataRight) {
+    return (access & (generic | GENERIC_ALL | dataRight)) != 0;
 }
 
 }  // namespace
