@@ -16,6 +16,8 @@ const std::string kC = "TOY\\C\\1";
 // ROOT\BUS with children A and B (function driver), optionally a sub-bus with child C.
 class Lifecycle : public PnpTest {
   protected:
+    explicit Lifecycle(rt::Mode mode = rt::Mode::Simulated) : PnpTest(1, mode) {}
+
     DEVICE_OBJECT* plugTree(bool withSubBus = false) {
         addBusPackage("toybus", {"ROOT\\BUS", "TOY_SUB"});
         addFunctionPackage("toyfn", {"TOY_A", "TOY_B", "TOY_C"});
@@ -203,6 +205,27 @@ TEST_F(Lifecycle, FailedBusStartEnumeratesNothing) {
     EXPECT_EQ(stateOf(bus), DeviceState::StartFailed);
     EXPECT_TRUE(pnp().device(bus)->children.empty());
     EXPECT_TRUE(world().logWith(kA).empty());
+}
+
+// The same conversation with contexts on real threads: the PnP context does the work while the
+// caller waits, and an invalidation queued from a DPC is picked up.
+class WallTimeLifecycle : public Lifecycle {
+  protected:
+    WallTimeLifecycle() : Lifecycle(rt::Mode::WallTime) {}
+};
+
+TEST_F(WallTimeLifecycle, PlugChangeAndUnplug) {
+    DEVICE_OBJECT* bus = plugTree(/*withSubBus=*/true);
+    ASSERT_EQ(pnp().stop(pdoOf(kA)), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().start(pdoOf(kA)), STATUS_SUCCESS);
+    world().setPresent(kBus, kB, false);
+    runtime().queueDpc([bus] { IoInvalidateDeviceRelations(bus, BusRelations); });
+    runtime().runUntilIdle();  // the DPC has run and queued the work
+    pnp().settle();
+    EXPECT_EQ(world().log(), (Log{kA + " QUERY_STOP", kA + " STOP", kA + " START",
+                                  kB + " SURPRISE_REMOVAL", kB + " REMOVE", kB + " pdo deleted"}));
+    ASSERT_EQ(pnp().unplugRootDevice(bus), STATUS_SUCCESS);
+    EXPECT_TRUE(pnp().tree().empty());
 }
 
 }  // namespace

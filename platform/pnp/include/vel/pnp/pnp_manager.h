@@ -8,6 +8,13 @@
 // arrivals are handled one at a time: two AddDevice calls never overlap, whichever contexts the
 // devices arrived from.
 //
+// Removal follows Windows where it can: a node leaves the tree after its REMOVE_DEVICE, and its
+// children get theirs first. After a surprise removal REMOVE_DEVICE follows at once (after the
+// subtree's), without waiting for open handles to close. The PnP manager deletes no device
+// object the drivers own; it holds a reference on each PDO while its node lives. A driver this
+// manager loaded is unloaded (Framework::unloadDriver) when its last device is removed and it
+// has no device objects left, and loaded again by the next device that needs it.
+//
 // Needs a live vel::rt::Runtime, vel::kernel::Kernel and vel::wdf::Framework (created before it,
 // destroyed after it). The innermost live PnpManager is the one IoInvalidateDeviceRelations
 // reaches (PnpManager::current()).
