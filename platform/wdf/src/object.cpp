@@ -285,10 +285,15 @@ NTSTATUS validateAttributes(const WDF_OBJECT_ATTRIBUTES* attributes) {
     if (attributes->ContextTypeInfo == nullptr && attributes->ContextSizeOverride != 0) {
         return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
     }
-    if (attributes->ExecutionLevel < WdfExecutionLevelInheritFromParent ||
-        attributes->ExecutionLevel > WdfExecutionLevelDispatch ||
-        attributes->SynchronizationScope < WdfSynchronizationScopeInheritFromParent ||
-        attributes->SynchronizationScope > WdfSynchronizationScopeNone) {
+    // Read as integers: a driver may store any value, outside the enumerations' ranges.
+    int level;
+    int scope;
+    static_assert(sizeof level == sizeof attributes->ExecutionLevel &&
+                  sizeof scope == sizeof attributes->SynchronizationScope);
+    std::memcpy(&level, &attributes->ExecutionLevel, sizeof level);
+    std::memcpy(&scope, &attributes->SynchronizationScope, sizeof scope);
+    if (level < WdfExecutionLevelInheritFromParent || level > WdfExecutionLevelDispatch ||
+        scope < WdfSynchronizationScopeInheritFromParent || scope > WdfSynchronizationScopeNone) {
         return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
     }
     return STATUS_SUCCESS;
