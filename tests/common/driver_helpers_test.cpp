@@ -134,9 +134,11 @@ TEST_F(DriverHelpersTest, HardwareKeyValues) {
 }
 
 TEST_F(DriverHelpersTest, SoftwareKeyValues) {
-    WDFDEVICE device =
-        framework_.createBareDeviceForTest(framework_.createDeviceInit(kService, instance("sw")));
-    ASSERT_NE(device, nullptr);
+    // A device as EvtDriverDeviceAdd creates it from the init the PnP manager hands over.
+    vel::wdf::DeviceInitPtr init = framework_.createDeviceInit(kService, instance("sw"));
+    PWDFDEVICE_INIT raw = init.get();
+    WDFDEVICE device = nullptr;
+    ASSERT_EQ(WdfDeviceCreate(&raw, WDF_NO_OBJECT_ATTRIBUTES, &device), STATUS_SUCCESS);
     const std::string key = instance("sw").softwareKeyPath;
     for (const auto& c : kValueCases) {
         SCOPED_TRACE(c.label);

@@ -1,5 +1,7 @@
 #include "test_driver.h"
 
+#include <utility>
+
 namespace {
 
 std::function<NTSTATUS(WDFDRIVER, PWDFDEVICE_INIT)> deviceAdd;
@@ -37,9 +39,15 @@ wdf::DeviceInitPtr DriverTest::deviceInit() {
                    kernel::regpath::softwareKey("{4d36e978-e325-11ce-bfc1-08002be10318}", 3)});
 }
 
+// Made by EvtDriverDeviceAdd through Framework::runDeviceAdd, without a PnP manager: the
+// device has no PDO below it and is never started.
 WDFDEVICE DriverTest::device() {
     if (device_ == nullptr) {
-        device_ = framework().createBareDeviceForTest(deviceInit());
+        auto testAdd = std::exchange(deviceAdd, [this](WDFDRIVER, PWDFDEVICE_INIT init) {
+            return WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device_);
+        });
+        EXPECT_EQ(framework().runDeviceAdd(*deviceInit()), STATUS_SUCCESS);
+        deviceAdd = std::move(testAdd);
     }
     return device_;
 }

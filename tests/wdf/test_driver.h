@@ -17,7 +17,7 @@ class DriverTest : public PlatformTest {
     void SetUp() override;
 
     WDFDRIVER driver() { return framework().driver(kService); }
-    // A bare device of the test driver, made on first use (see createBareDeviceForTest).
+    // A device of the test driver, made on first use from deviceInit() with WdfDeviceCreate.
     WDFDEVICE device();
     wdf::DeviceInitPtr deviceInit();
 

@@ -292,6 +292,12 @@ typedef enum _WDF_POWER_DEVICE_STATE {
 #define REG_OPENED_EXISTING_KEY 0x00000002
 
 // ---------------------------------------------------------------------------------------------
+// Devices.
+
+#include "vel_wdf_device.h"
+#include "vel_wdf_io.h"
+
+// ---------------------------------------------------------------------------------------------
 // The function table. wdf_functions.inc lists every framework call once:
 //   WDF_FUNCTION(return type, name, (parameters), (argument names))
 //   WDF_FUNCTION0(return type, name)                 -- no parameters besides the globals

@@ -1,6 +1,7 @@
 // Driver calls: creating the WDFDRIVER, its unload routine and the driver-level accessors.
 #include "ddi.h"
 #include "ddi_support.h"
+#include "device.h"
 #include "driver.h"
 #include "registry_key.h"
 
@@ -65,6 +66,16 @@ NTSTATUS WdfDriverCreate(PWDF_DRIVER_GLOBALS DriverGlobals, PDRIVER_OBJECT Drive
     DriverGlobals->DriverTag = DriverConfig->DriverPoolTag != 0 ? DriverConfig->DriverPoolTag
                                                                 : VEL_POOL_TAG('F', 'x', 'D', 'r');
     DriverObject->DriverUnload = frameworkDriverUnload;
+    // The framework handles the driver's devices: AddDevice and every IRP they receive.
+    if ((DriverConfig->DriverInitFlags & WdfDriverInitNoDispatchOverride) == 0) {
+        for (PDRIVER_DISPATCH& dispatch : DriverObject->MajorFunction) {
+            dispatch = frameworkDispatch;
+        }
+    }
+    if ((DriverConfig->DriverInitFlags & WdfDriverInitNonPnpDriver) == 0 &&
+        DriverObject->DriverExtension != nullptr) {
+        DriverObject->DriverExtension->AddDevice = frameworkAddDevice;
+    }
     if (Driver != nullptr) {
         *Driver = DriverGlobals->Driver;
     }

@@ -19,7 +19,10 @@ DeviceInitPtr Framework::createDeviceInit(const std::string& service,
     if (binding == nullptr) {
         return nullptr;
     }
-    return DeviceInitPtr(new WDFDEVICE_INIT{binding, instance});
+    DeviceInitPtr init(new WDFDEVICE_INIT);
+    init->binding = binding;
+    init->instance = instance;
+    return init;
 }
 
 NTSTATUS Framework::runDeviceAdd(WDFDEVICE_INIT& init) {
@@ -28,18 +31,6 @@ NTSTATUS Framework::runDeviceAdd(WDFDEVICE_INIT& init) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     return driver->config().EvtDriverDeviceAdd(static_cast<WDFDRIVER>(driver->handle()), &init);
-}
-
-WDFDEVICE Framework::createBareDeviceForTest(DeviceInitPtr init) {
-    if (init == nullptr || init->binding->driver == nullptr) {
-        return nullptr;
-    }
-    Object* published = nullptr;
-    if (!NT_SUCCESS(publish(std::make_unique<Device>(*init->binding, init->instance), nullptr,
-                            init->binding->driver, &published))) {
-        return nullptr;
-    }
-    return static_cast<WDFDEVICE>(published->handle());
 }
 
 std::string deviceKeyPath(const DeviceInstance& instance, ULONG keyType) {

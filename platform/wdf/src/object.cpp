@@ -47,6 +47,14 @@ const char* typeName(ObjectType type) {
             return "WDFREQUEST";
         case ObjectType::IoTarget:
             return "WDFIOTARGET";
+        case ObjectType::FileObject:
+            return "WDFFILEOBJECT";
+        case ObjectType::ChildList:
+            return "WDFCHILDLIST";
+        case ObjectType::WmiProvider:
+            return "WDFWMIPROVIDER";
+        case ObjectType::WmiInstance:
+            return "WDFWMIINSTANCE";
     }
     return "WDFOBJECT";
 }

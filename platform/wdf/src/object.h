@@ -31,6 +31,10 @@ enum class ObjectType {
     Queue,
     Request,
     IoTarget,
+    FileObject,
+    ChildList,
+    WmiProvider,
+    WmiInstance,
 };
 
 const char* typeName(ObjectType type);  // the handle type, e.g. "WDFMEMORY"

@@ -60,11 +60,6 @@ class Framework {
     // STATUS_INVALID_DEVICE_REQUEST when the driver registered no such callback.
     NTSTATUS runDeviceAdd(WDFDEVICE_INIT& init);
 
-    // Test-only: a bare device object of the init's driver, parented to the driver, carrying
-    // the init's registry locations and nothing else (no queues, no PnP). It exists so that
-    // tests can parent timers and work items to a device until real devices replace it.
-    WDFDEVICE createBareDeviceForTest(DeviceInitPtr init);
-
     // Number of live framework objects (all drivers), for tests that check teardown.
     size_t liveObjectCount() const;
 
