@@ -21,7 +21,7 @@ class Lifecycle : public PnpTest {
     DEVICE_OBJECT* plugTree(bool withSubBus = false) {
         addBusPackage("toybus", {"ROOT\\BUS", "TOY_SUB"});
         addFunctionPackage("toyfn", {"TOY_A", "TOY_B", "TOY_C"});
-        std::vector<ChildSpec> children = {child("A", {"TOY_A"}), child("B", {"TOY_B"})};
+        std::vector<ChildDescription> children = {child("A", {"TOY_A"}), child("B", {"TOY_B"})};
         if (withSubBus) {
             children.insert(children.begin(), child("SUB", {"TOY_SUB"}));
             world().setChildren(kSub, {child("C", {"TOY_C"})});

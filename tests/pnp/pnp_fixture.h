@@ -102,16 +102,16 @@ class PnpTest : public ::testing::Test {
 };
 
 // A child of a toy bus: device ID "TOY\<name>", hardware IDs as given.
-inline ChildSpec child(const std::string& name, std::vector<std::string> hardwareIds,
-                       std::vector<std::string> compatibleIds = {}) {
-    ChildSpec spec;
-    spec.deviceId = "TOY\\" + name;
-    spec.instanceId = "1";
-    spec.hardwareIds = std::move(hardwareIds);
-    spec.compatibleIds = std::move(compatibleIds);
-    spec.description = "Toy " + name;
-    spec.location = "Port " + name;
-    return spec;
+inline ChildDescription child(const std::string& name, std::vector<std::string> hardwareIds,
+                              std::vector<std::string> compatibleIds = {}) {
+    ChildDescription desc;
+    desc.deviceId = "TOY\\" + name;
+    desc.instanceId = "1";
+    desc.hardwareIds = std::move(hardwareIds);
+    desc.compatibleIds = std::move(compatibleIds);
+    desc.description = "Toy " + name;
+    desc.location = "Port " + name;
+    return desc;
 }
 
 }  // namespace vel::pnp::test

@@ -22,7 +22,7 @@ struct ActionCase {
 
 class SystemPower : public PnpTest, public ::testing::WithParamInterface<ActionCase> {
   protected:
-    DEVICE_OBJECT* plugBus(ChildSpec a) {
+    DEVICE_OBJECT* plugBus(ChildDescription a) {
         addBusPackage("toybus", {"ROOT\\BUS"});
         addFunctionPackage("toyfn", {"TOY_A"});
         world().setChildren(kBus, {std::move(a)});
@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(Actions, SystemPower,
 class DevicePower : public SystemPower {};
 
 TEST_F(DevicePower, DeviceStateFollowsTheCapabilitiesMapping) {
-    ChildSpec a = child("A", {"TOY_A"});
+    ChildDescription a = child("A", {"TOY_A"});
     a.sleepState = PowerDeviceD2;
     DEVICE_OBJECT* bus = plugBus(a);
     ASSERT_EQ(pnp().setSystemPower(PowerAction::Sleep), STATUS_SUCCESS);

@@ -14,7 +14,7 @@ const std::string kN = "TOY\\N\\1";
 
 class Relations : public PnpTest {
   protected:
-    DEVICE_OBJECT* plugBus(std::vector<ChildSpec> children) {
+    DEVICE_OBJECT* plugBus(std::vector<ChildDescription> children) {
         addBusPackage("toybus", {"ROOT\\BUS"});
         addFunctionPackage("toyfn", {"TOY_A", "TOY_B", "TOY_N"});
         world().setChildren(kBus, std::move(children));
@@ -57,7 +57,7 @@ TEST_F(Relations, NewChildIsInstalledAndStartedAfterItsSiblings) {
 
 TEST_F(Relations, LeavingAndArrivingInOneEnumeration) {
     DEVICE_OBJECT* bus = plugBus({child("A", {"TOY_A"}), child("B", {"TOY_B"})});
-    std::vector<ChildSpec> now = world().children(kBus);
+    std::vector<ChildDescription> now = world().children(kBus);
     now[0].present = false;
     now.push_back(child("N", {"TOY_N"}));
     world().setChildren(kBus, now);

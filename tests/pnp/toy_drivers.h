@@ -3,9 +3,9 @@
 // - the function driver (ToyFunctionDriverEntry) attaches one FDO per device and records every
 //   state-change and power IRP it receives, and can be told to fail some of them;
 // - the bus driver (ToyBusDriverEntry) does the same for its own device and also reports child
-//   PDOs in answer to BusRelations, one per ChildSpec of its instance path that is present.
-//   Its PDOs answer the identification queries from their spec and delete themselves on
-//   REMOVE_DEVICE once no longer present (or when the bus itself goes).
+//   PDOs in answer to BusRelations, one per ChildDescription of its instance path that is present.
+//   Its PDOs answer the identification queries from their description; a PDO deletes itself
+//   on REMOVE_DEVICE once no longer present, and the bus deletes the others when it goes.
 //
 // What they see goes to the ToyWorld the test installed (ToyWorld::current).
 #pragma once
@@ -19,7 +19,7 @@
 
 namespace vel::pnp::test {
 
-struct ChildSpec {
+struct ChildDescription {
     std::string deviceId;
     std::string instanceId;
     std::vector<std::string> hardwareIds;
@@ -63,9 +63,9 @@ class ToyWorld {
     Faults faults(const std::string& instancePath) const;
 
     // The children a bus device reports, by the bus's instance path.
-    void setChildren(const std::string& busPath, std::vector<ChildSpec> children);
+    void setChildren(const std::string& busPath, std::vector<ChildDescription> children);
     void setPresent(const std::string& busPath, const std::string& childPath, bool present);
-    std::vector<ChildSpec> children(const std::string& busPath) const;
+    std::vector<ChildDescription> children(const std::string& busPath) const;
 
     // AddDevice bookkeeping: how many ran at once at most, and the "PortName" each device's
     // hardware key held when its AddDevice ran.
@@ -79,7 +79,7 @@ class ToyWorld {
     mutable std::mutex mutex_;
     std::vector<std::string> log_;
     std::map<std::string, Faults> faults_;
-    std::map<std::string, std::vector<ChildSpec>> children_;
+    std::map<std::string, std::vector<ChildDescription>> children_;
     int addsInFlight_ = 0;
     int maxAddsAtOnce_ = 0;
     std::map<std::string, std::string> portNames_;

@@ -7,9 +7,9 @@ namespace {
 TEST_F(PnpTest, TreeTextShowsEveryDeviceWithItsChildrenIndented) {
     addBusPackage("toybus", {"ROOT\\BUS"});
     addFunctionPackage("toyfn", {"TOY_A"});
-    ChildSpec a = child("A", {"TOY_A&REV_1", "TOY_A"}, {"TOY_CLASS"});
-    ChildSpec x = child("X", {"TOY_X"});
-    ChildSpec broken = child("F", {"TOY_A"});
+    ChildDescription a = child("A", {"TOY_A&REV_1", "TOY_A"}, {"TOY_CLASS"});
+    ChildDescription x = child("X", {"TOY_X"});
+    ChildDescription broken = child("F", {"TOY_A"});
     world().setChildren("ROOT\\BUS\\0000", {a, x, broken});
     world().setFaults("TOY\\F\\1", Faults{.start = STATUS_DEVICE_NOT_READY});
     RootDevice bus;

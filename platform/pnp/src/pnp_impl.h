@@ -75,10 +75,11 @@ struct PnpManager::Impl {
     NTSTATUS powerUp();
 
     // ----- Helpers ---------------------------------------------------------------------------
-    DeviceNode* find(const DEVICE_OBJECT* pdo) const;  // under mutex
+    // Off the PnP context (the only one that changes the tree) callers hold `mutex`.
+    DeviceNode* find(const DEVICE_OBJECT* pdo) const;
     void setState(DeviceNode& node, DeviceState state, NTSTATUS problem = STATUS_SUCCESS);
     void setPower(DeviceNode& node, DEVICE_POWER_STATE power);
-    DeviceInfo snapshot(const DeviceNode& node) const;  // under mutex
+    DeviceInfo snapshot(const DeviceNode& node) const;  // with `mutex` held
     // The subtree's nodes, children before their parent / parent before its children. A list
     // taken first, so that visiting may change the tree.
     static std::vector<DeviceNode*> postOrder(DeviceNode& node);
