@@ -156,6 +156,11 @@ void DeviceTest::SetUp() {
     runtime_ = std::make_unique<rt::Runtime>(options);
     kernel_ = std::make_unique<kernel::Kernel>();
     framework_ = std::make_unique<wdf::Framework>();
+    restartPnp();
+}
+
+void DeviceTest::restartPnp() {
+    pnp_.reset();
     pnp_ = std::make_unique<pnp::PnpManager>();
     pnp::DriverPackage package;
     package.service = kDeviceService;

@@ -63,6 +63,8 @@ class DeviceTest : public ::testing::Test {
     // The FDO the driver created last.
     WDFDEVICE device() const { return device_; }
     pnp::DeviceState stateOf(DEVICE_OBJECT* pdo) const;
+    // A fresh PnP manager (the old one removes every device), e.g. after a shutdown.
+    void restartPnp();
 
     std::vector<rt::Violation> takeViolations() { return runtime_->verifier().take(); }
 
