@@ -31,7 +31,7 @@ std::string upper(std::string_view text) {
 
 bool isDialCharacter(char c) {
     return std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '*' || c == '#' ||
-           c == ',' || c == 'W' || c == '@';
+           c == ',' || c == 'W' || c == '@' || c == '-';
 }
 
 }  // namespace
@@ -47,7 +47,8 @@ void AtInterpreter::receive(std::span<const uint8_t> packet, Bytes& reply) {
         reply.insert(reply.end(), packet.begin(), packet.end());
         return;
     }
-    for (uint8_t c : packet) {
+    for (size_t i = 0; i < packet.size(); ++i) {
+        const uint8_t c = packet[i];
         if (echo_) {
             reply.push_back(c);
         }
@@ -61,9 +62,11 @@ void AtInterpreter::receive(std::span<const uint8_t> packet, Bytes& reply) {
         } else if (c != kLineFeed) {
             line_.push_back(static_cast<char>(c));
         }
-        // A command that went online leaves the rest of the packet to data mode.
+        // A dial command leaves the rest of the packet to data mode.
         if (online_) {
-            break;
+            reply.insert(reply.end(), packet.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                         packet.end());
+            return;
         }
     }
 }

@@ -11,14 +11,15 @@
 //   AT+CGMI / +CGMM / +CGSN   manufacturer / model / serial number, then OK
 //   ATH                OK (there is no call to hang up in command mode)
 //   ATD<number>        CONNECT, then data mode; ATDT and ATDP are accepted; a number is digits
-//                      and + * # , W @ (spaces are dropped from every line), anything else or
+//                      and + * # , W @ - (spaces are dropped from every line), anything else or
 //                      no number at all is an ERROR
 //   anything else      ERROR
 // Result codes are framed "\r\n<text>\r\n" (verbose codes, as with ATV1).
 //
 // Data mode: every byte comes back as data (the far end echoes). The escape "+++" is
 // recognised when an OUT packet holds exactly those three characters: the packet boundary
-// stands in for the guard times before and after. It ends the call with NO CARRIER and
+// stands in for the guard times before and after (so "+++" behind other bytes of a packet is
+// data). It ends the call with NO CARRIER and
 // returns to command mode; so does loss of DTR (hangUp()).
 #pragma once
 
