@@ -69,6 +69,7 @@ NTSTATUS IoManager::createDevice(DRIVER_OBJECT* driver, const DeviceObjectOption
 
 void IoManager::deleteDevice(DEVICE_OBJECT* device) {
     std::string problem;
+    bool deferRelease = false;
     {
         std::lock_guard lock(impl_->mutex);
         DeviceRecord* record = impl_->findDevice(device);
@@ -79,7 +80,8 @@ void IoManager::deleteDevice(DEVICE_OBJECT* device) {
             if (record->attachedTo != nullptr) {
                 problem = "IoDeleteDevice of a device still attached to the device below it";
             } else if (device->AttachedDevice != nullptr) {
-                problem = "IoDeleteDevice of a device another device is still attached to";
+                record->releaseOnDetach = true;
+                deferRelease = true;
             }
             record->deleted = true;
             if (!record->name.empty()) {
@@ -102,7 +104,9 @@ void IoManager::deleteDevice(DEVICE_OBJECT* device) {
         reportViolation(rt::Rule::ContractViolation, describeDevice(device), problem);
         return;  // the device keeps its creation reference; teardown reports it
     }
-    dereference(device);
+    if (!deferRelease) {
+        dereference(device);
+    }
 }
 
 DEVICE_OBJECT* IoManager::attachDevice(DEVICE_OBJECT* source, DEVICE_OBJECT* target) {
@@ -128,15 +132,26 @@ DEVICE_OBJECT* IoManager::attachDevice(DEVICE_OBJECT* source, DEVICE_OBJECT* tar
 }
 
 void IoManager::detachDevice(DEVICE_OBJECT* target) {
-    std::lock_guard lock(impl_->mutex);
-    DEVICE_OBJECT* above = target->AttachedDevice;
-    if (above == nullptr) {
-        return;
+    bool releaseTarget = false;
+    {
+        std::lock_guard lock(impl_->mutex);
+        DEVICE_OBJECT* above = target->AttachedDevice;
+        if (above == nullptr) {
+            return;
+        }
+        if (DeviceRecord* record = impl_->findDevice(above)) {
+            record->attachedTo = nullptr;
+        }
+        target->AttachedDevice = nullptr;
+        if (DeviceRecord* record = impl_->findDevice(target);
+            record != nullptr && record->releaseOnDetach) {
+            record->releaseOnDetach = false;
+            releaseTarget = true;
+        }
     }
-    if (DeviceRecord* record = impl_->findDevice(above)) {
-        record->attachedTo = nullptr;
+    if (releaseTarget) {
+        dereference(target);
     }
-    target->AttachedDevice = nullptr;
 }
 
 DEVICE_OBJECT* IoManager::topOfStack(DEVICE_OBJECT* device) const {

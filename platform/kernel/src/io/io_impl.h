@@ -27,7 +27,11 @@ struct DeviceRecord {
     std::u16string instancePath;  // set by the PnP manager for PDOs
     DEVICE_OBJECT* attachedTo = nullptr;
     bool deleted = false;  // IoDeleteDevice was called; the record lives while referenced
-    long references = 1;   // the creation reference, dropped by deletion
+    // Deleted while a device was still attached above it (a bus driver deleting its PDO in the
+    // remove request the function driver passed down): the creation reference goes when that
+    // device detaches, as the memory of such a device lives on in Windows.
+    bool releaseOnDetach = false;
+    long references = 1;  // the creation reference, dropped by deletion
 };
 
 struct FileRecord {
