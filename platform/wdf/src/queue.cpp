@@ -313,12 +313,16 @@ void Queue::cancelOwed(Request& request) {
         cancelsOwed_.push_back(&request);
     }
     request.addRef(&request);
-    std::lock_guard lock(mutex_);
-    if (inLoopLocked()) {
-        return;  // the loop this context is in runs it after the current callback
+    bool inLoop;
+    {
+        std::lock_guard lock(mutex_);
+        inLoop = inLoopLocked();
     }
-    // Never inside WdfRequestMarkCancelable itself.
-    runtime_.queueDpc([this] { run(); });
+    // The loop this context is in runs it after the current callback; otherwise a DPC does,
+    // never WdfRequestMarkCancelable itself.
+    if (!inLoop) {
+        run(true);
+    }
 }
 
 // Requests taken out of the waiting list because they were cancelled (or the queue purged):
@@ -447,8 +451,11 @@ void Queue::stopOwned(ULONG action) {
     {
         std::lock_guard lock(mutex_);
         for (Request* request : owned_) {
-            if (request->stop != Request::Stop::None || request->cancelDue ||
-                request->irp()->Cancel) {
+            // A request kept at D0 exit is stopped again for a purge.
+            const bool stoppable =
+                request->stop == Request::Stop::None ||
+                (request->stop == Request::Stop::Acked && action == WdfRequestStopActionPurge);
+            if (!stoppable || request->cancelDue || request->irp()->Cancel) {
                 continue;
             }
             request->stop = Request::Stop::Due;
@@ -510,9 +517,16 @@ void Queue::removalPurge() {
         std::lock_guard lock(mutex_);
         left = owned_;
     }
+    // Reported, then ended here so that the application does not wait for it forever.
     for (Request* request : left) {
         reportViolation(rt::Rule::RequestOwnedAtRemoval, request->describe(),
                         "the driver still owns the request after its queue was purged for removal");
+        {
+            std::lock_guard lock(mutex_);
+            removeOwnedLocked(*request);
+            request->queue = nullptr;
+        }
+        request->completeByFramework(STATUS_CANCELLED);
     }
 }
 
