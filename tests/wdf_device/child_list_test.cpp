@@ -1,5 +1,6 @@
 // A bus FDO's default child list: scans add, update and drop children; the PnP manager sees
 // each child's PDO with the IDs and texts its EvtChildListCreateDevice gave it.
+#include <optional>
 #include <string>
 
 #include "device_fixture.h"
@@ -85,7 +86,9 @@ class ChildListTest : public DeviceTest {
     std::vector<std::string> children() {
         pnp().settle();
         std::vector<std::string> instances;
-        for (const pnp::DeviceInfo& child : pnp().device(busPdo_)->children) {
+        // Keep the snapshot alive: iterating a member of the returned temporary would dangle.
+        const std::optional<pnp::DeviceInfo> bus = pnp().device(busPdo_);
+        for (const pnp::DeviceInfo& child : bus->children) {
             instances.push_back(child.instanceId);
         }
         return instances;
