@@ -290,6 +290,7 @@ void Queue::irpCancelled(Request& request) {
         } else if (request.cancelable) {
             request.cancelable = false;
             request.cancelDue = true;
+            request.cancelFired = true;
             cancelsOwed_.push_back(&request);
         } else {
             return;
@@ -310,6 +311,7 @@ void Queue::cancelOwed(Request& request) {
         std::lock_guard lock(mutex_);
         request.cancelable = false;
         request.cancelDue = true;
+        request.cancelFired = true;
         cancelsOwed_.push_back(&request);
     }
     request.addRef(&request);
@@ -385,6 +387,7 @@ void Queue::startIdle(Idle kind, PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT con
                 if (request->cancelable && IoSetCancelRoutine(request->irp(), nullptr) != nullptr) {
                     request->cancelable = false;
                     request->cancelDue = true;
+                    request->cancelFired = true;
                     cancelsOwed_.push_back(request);
                     owedCancels.push_back(request);
                 }
@@ -402,7 +405,8 @@ void Queue::startIdle(Idle kind, PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT con
         }
     }
     for (Request* request : owedCancels) {
-        request->addRef(request);
+        request->addRef(request);                 // for the callback owed
+        request->release(&request->cancelQueue);  // the routine taken back
     }
     cancelWaiting(std::move(cancelled));
     run();

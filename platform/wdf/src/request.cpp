@@ -89,12 +89,11 @@ void Request::complete(NTSTATUS status, const ULONG_PTR* information) {
         reportViolation(rt::Rule::CompletedWithSpinLock, describe(),
                         "WdfRequestComplete while the driver holds a spin lock");
     }
-    if (cancelable) {
-        if (IoSetCancelRoutine(irp_, nullptr) != nullptr) {
-            reportViolation(rt::Rule::ContractViolation, describe(),
-                            "completed while still marked cancelable");
-            cancelable = false;
-        }
+    if (cancelable && IoSetCancelRoutine(irp_, nullptr) != nullptr) {
+        reportViolation(rt::Rule::ContractViolation, describe(),
+                        "completed while still marked cancelable");
+        cancelable = false;
+        release(&cancelQueue);
     }
     completed = true;
     if (owner != nullptr) {
@@ -144,40 +143,50 @@ void Request::markCancelable(PFN_WDF_REQUEST_CANCEL callback, bool ex, NTSTATUS*
     }
     cancelCallback = callback;
     cancelable = true;
+    cancelFired = false;
+    cancelQueue = queue;
     irp_->Tail.Overlay.DriverContext[3] = this;
+    addRef(&cancelQueue);
     IoSetCancelRoutine(irp_, onIrpCancel);
+    *result = STATUS_SUCCESS;
     if (irp_->Cancel && IoSetCancelRoutine(irp_, nullptr) != nullptr) {
         // Cancelled already and the routine is ours again.
         cancelable = false;
         if (ex) {
             *result = STATUS_CANCELLED;
-            return;
+        } else {
+            queue->cancelOwed(*this);
         }
-        queue->cancelOwed(*this);
+        release(&cancelQueue);
     }
-    *result = STATUS_SUCCESS;
 }
 
+// The request may have been completed meanwhile by a path that lost the cancel race; the
+// routine's reference keeps it alive until its queue has recorded the cancel.
 void Request::onIrpCancel(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
     Request* request = fromIrp(irp);
-    request->queue->irpCancelled(*request);
+    request->cancelQueue->irpCancelled(*request);
+    request->release(&request->cancelQueue);
 }
 
 NTSTATUS Request::unmarkCancelable() {
     if (queue == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (!cancelable && !cancelDue) {
-        reportViolation(rt::Rule::ContractViolation, describe(),
-                        "WdfRequestUnmarkCancelable on a request not marked cancelable");
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
     if (cancelable && IoSetCancelRoutine(irp_, nullptr) != nullptr) {
         cancelable = false;
+        release(&cancelQueue);
         return STATUS_SUCCESS;
     }
-    return STATUS_CANCELLED;
+    // The cancel won (the IRP's routine is gone, or the callback is owed, running or done and
+    // left the request to us).
+    if (cancelable || cancelFired) {
+        return STATUS_CANCELLED;
+    }
+    reportViolation(rt::Rule::ContractViolation, describe(),
+                    "WdfRequestUnmarkCancelable on a request not marked cancelable");
+    return STATUS_INVALID_DEVICE_REQUEST;
 }
 
 bool Request::isCanceled() const {

@@ -86,9 +86,13 @@ class Request : public Object {
     // ----- Queue bookkeeping (guarded by the owning queue's mutex) ----------------------------
     Queue* queue = nullptr;
     Owner owner = Owner::None;
-    bool presented = false;   // handed to the driver at least once
-    bool cancelable = false;  // marked, with the IRP's cancel routine installed
-    bool cancelDue = false;   // its cancel callback is owed
+    bool presented = false;    // handed to the driver at least once
+    bool cancelable = false;   // marked, with the IRP's cancel routine installed
+    bool cancelDue = false;    // its cancel callback is owed
+    bool cancelFired = false;  // a cancel reached it since it was last marked
+    // The queue its cancel routine reports to; the routine holds a reference (tagged with this
+    // field) until it has run or is taken back.
+    Queue* cancelQueue = nullptr;
     PFN_WDF_REQUEST_CANCEL cancelCallback = nullptr;
     enum class Stop { None, Due, Called, Acked, AckedRequeue } stop = Stop::None;
     ULONG stopFlags = 0;
