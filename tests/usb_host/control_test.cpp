@@ -150,6 +150,39 @@ TEST_F(Control, ClassAndVendorRequestsReachTheModelAndMayBeAnsweredLater) {
     EXPECT_EQ(log[2].setup.bmRequestType, 0xA1);
 }
 
+TEST_F(Control, AnAnswerArrivingAfterItsRequestWasCancelledGoesNowhere) {
+    auto device = plug(1, twoInterfaceSpec());
+    device->onControl = [](const SetupPacket&, std::span<const uint8_t>) {
+        return ControlAnswer{Handshake::Nak, {}};
+    };
+    auto make = [](uint8_t request) {
+        auto r = std::make_unique<UrbRequest>(sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST), 4);
+        UsbBuildVendorRequest(r->urb(), URB_FUNCTION_VENDOR_DEVICE,
+                              sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, request, 0, 0,
+                              r->data.data(), nullptr, 4, nullptr);
+        return r;
+    };
+    auto first = make(1);
+    sendUrb(fdo(), *first);
+    runtime().runUntilIdle();
+    ASSERT_FALSE(first->done);
+    IoCancelIrp(first->irp);
+    runtime().runUntilIdle();
+    EXPECT_EQ(first->status, STATUS_CANCELLED);
+    device->host()->controlReady({Handshake::Ack, Bytes{1, 1}});  // too late
+
+    auto second = make(2);
+    sendUrb(fdo(), *second);
+    runtime().runUntilIdle();
+    EXPECT_FALSE(second->done) << "took the cancelled request's answer";
+    device->host()->controlReady({Handshake::Ack, Bytes{2, 2, 2}});
+    runtime().runUntilIdle();
+    ASSERT_TRUE(second->done);
+    EXPECT_EQ(second->urb()->UrbControlVendorClassRequest.TransferBufferLength, 3u);
+    EXPECT_EQ(second->data[0], 2);
+}
+
 TEST_F(Control, SelectionFillsHandlesAndPipeInformation) {
     auto device = plug(1, twoInterfaceSpec(512, 4), Speed::High);
     auto select = selectConfiguration(device->configurationDescriptor(0), {{0, 0, 1}, {1, 0, 2}});

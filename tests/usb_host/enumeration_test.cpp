@@ -130,6 +130,28 @@ TEST_F(Enumeration, UnpluggingRemovesTheDeviceAndPluggingAgainBindsAFreshStack) 
     EXPECT_EQ(pnp().device(hc().pdo(1))->state, pnp::DeviceState::Started);
 }
 
+TEST_F(Enumeration, RemovedDeviceKeepsItsPdoUntilUnpluggedAndComesBackAtTheNextEnumeration) {
+    plug(1, twoInterfaceSpec());
+    DEVICE_OBJECT* pdo = hc().pdo(1);
+    ASSERT_EQ(pnp().remove(pdo), STATUS_SUCCESS);
+    EXPECT_EQ(hc().pdo(1), pdo);
+    EXPECT_EQ(fdo(1), nullptr);
+    // Another arrival makes the hub enumerate: the first device is reported again.
+    plug(2, twoInterfaceSpec());
+    ASSERT_NE(fdo(1), nullptr);
+    EXPECT_EQ(pnp().device(pdo)->state, pnp::DeviceState::Started);
+
+    // Removed again and then unplugged: no IRP will come for the PDO, it goes at once.
+    ASSERT_EQ(pnp().remove(pdo), STATUS_SUCCESS);
+    EXPECT_GT(kernel::IoManager::current().referenceCount(pdo), 0);
+    ASSERT_EQ(hc().detach(1), STATUS_SUCCESS);
+    settle();
+    EXPECT_FALSE(pnp().device(pdo));
+    EXPECT_EQ(kernel::IoManager::current().referenceCount(pdo), 0);
+    EXPECT_EQ(world().log(),
+              (Strings{"add", "start", "remove", "add", "start", "add", "start", "remove"}));
+}
+
 TEST_F(Enumeration, PortControlsOfTheHub) {
     plug(2, twoInterfaceSpec(), Speed::High);
     ULONG status = 0;

@@ -137,10 +137,11 @@ class Device {
     const unsigned port;
     const std::shared_ptr<DeviceModel> model;
     const Speed speed;
-    const uint8_t address;
+    uint8_t address;
     DeviceHostImpl host;
     DEVICE_OBJECT* pdo = nullptr;
     bool present = true;
+    bool removed = false;  // REMOVE_DEVICE reached the PDO and no enumeration reported it since
 
     Bytes deviceDescriptor;             // read at attach
     uint8_t firstConfigAttributes = 0;  // bmAttributes of configuration 0, read at attach
@@ -184,7 +185,8 @@ class Bus : public std::enable_shared_from_this<Bus> {
     NTSTATUS attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed);
     NTSTATUS detach(unsigned port, bool tellPnp = true);
     Device* devicePresentAt(unsigned port) const;  // lock held
-    std::vector<DEVICE_OBJECT*> presentPdos();
+    // The PDOs of the present devices, for a BusRelations answer.
+    std::vector<DEVICE_OBJECT*> reportPdos();
     // The hub deletes a PDO: its device goes.
     void forget(DEVICE_OBJECT* pdo);
     // REMOVE_DEVICE of a PDO whose device is still there: its transfers are cancelled.
@@ -224,9 +226,9 @@ class Bus : public std::enable_shared_from_this<Bus> {
   private:
     void frame(uint64_t token);
     void runSpeed(Speed speed, int budget, int64_t microframe, Ticks dueAt);
-    bool step(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe, Ticks dueAt);
-    bool stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks dueAt);
-    bool stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe, Ticks dueAt);
+    void step(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe, Ticks dueAt);
+    void stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks dueAt);
+    void stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe, Ticks dueAt);
     ControlAnswer standardAnswer(Device& device, const SetupPacket& setup,
                                  std::span<const uint8_t> dataOut, bool* byHost);
     bool runnable(const Device& device, const Endpoint& endpoint, int64_t microframe) const;

@@ -197,44 +197,47 @@ void Bus::runSpeed(Speed speed, int budget, int64_t microframe, Ticks dueAt) {
 
 // ----- One packet or control stage ----------------------------------------------------------
 
-bool Bus::step(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe, Ticks dueAt) {
+void Bus::step(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe, Ticks dueAt) {
     {
         std::lock_guard lock(mutex);
         if (!device.present) {
             finish(t, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, dueAt);
-            return true;
+            return;
         }
         if (t.cancelRequested) {
             finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED, dueAt);
-            return true;
+            return;
         }
         EndpointFault& fault = device.faults[endpoint.address];
         if (fault.failNext) {
             const auto [nt, usbd] = *fault.failNext;
             fault.failNext.reset();
             finish(t, usbd, nt, dueAt);
-            return true;
+            return;
         }
         if (fault.stall || (endpoint.address != 0 && endpoint.halted)) {
             if (endpoint.address != 0) {
                 endpoint.halted = true;
             }
             finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, dueAt);
-            return true;
+            return;
         }
     }
-    return endpoint.address == 0 ? stepControl(device, endpoint, t, dueAt)
-                                 : stepData(device, endpoint, t, microframe, dueAt);
+    if (endpoint.address == 0) {
+        stepControl(device, endpoint, t, dueAt);
+    } else {
+        stepData(device, endpoint, t, microframe, dueAt);
+    }
 }
 
-bool Bus::stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks dueAt) {
+void Bus::stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks dueAt) {
     if (t.answered) {
         std::lock_guard lock(mutex);
         t.inService = false;
         if (--t.stagesLeft <= 0) {
             finish(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS, dueAt);
         }
-        return true;
+        return;
     }
     ControlAnswer answer;
     bool byHost = false;
@@ -245,6 +248,11 @@ bool Bus::stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks due
         device.lateAnswer.reset();
         t.awaitsAnswer = false;
     } else {
+        {
+            // An answer left over from a request cancelled while it waited is not this one's.
+            std::lock_guard lock(mutex);
+            device.lateAnswer.reset();
+        }
         if (t.hostAnswer) {
             answer = t.hostAnswer();
             byHost = true;
@@ -259,15 +267,19 @@ bool Bus::stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks due
     t.inService = false;
     if (!device.present) {
         finish(t, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, dueAt);
-        return true;
+        return;
+    }
+    if (t.cancelRequested) {
+        finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED, dueAt);
+        return;
     }
     switch (answer.handshake) {
         case Handshake::Nak:
             t.awaitsAnswer = true;
-            return true;
+            return;
         case Handshake::Stall:
             finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, dueAt);
-            return true;
+            return;
         case Handshake::Ack:
             break;
     }
@@ -285,10 +297,9 @@ bool Bus::stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks due
     const uint32_t maxPacket = std::max<uint32_t>(endpoint.maxPacket, 8);
     t.answered = true;
     t.stagesLeft = static_cast<int>((dataLength + maxPacket - 1) / maxPacket) + 1;
-    return true;
 }
 
-bool Bus::stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe,
+void Bus::stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe,
                    Ticks dueAt) {
     const uint8_t address = endpoint.address;
     const uint16_t maxPacket = endpoint.maxPacket;
@@ -309,20 +320,20 @@ bool Bus::stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t micr
     }
     if (!device.present) {
         finish(t, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED, dueAt);
-        return true;
+        return;
     }
     if (t.cancelRequested) {
         finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED, dueAt);
-        return true;
+        return;
     }
     switch (handshake) {
         case Handshake::Nak:
             endpoint.naking = true;
-            return true;
+            return;
         case Handshake::Stall:
             endpoint.halted = true;
             finish(t, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL, dueAt);
-            return true;
+            return;
         case Handshake::Ack:
             break;
     }
@@ -331,13 +342,13 @@ bool Bus::stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t micr
         if (t.done == t.length) {
             finish(t, USBD_STATUS_SUCCESS, STATUS_SUCCESS, dueAt);
         }
-        return true;
+        return;
     }
     const Bytes& packet = inAnswer.packet;
     if (packet.size() > maxPacket) {
         finish(t, USBD_STATUS_BABBLE_DETECTED, ntStatusFromUsbd(USBD_STATUS_BABBLE_DETECTED),
                dueAt);
-        return true;
+        return;
     }
     const uint32_t fits =
         std::min<uint32_t>(static_cast<uint32_t>(packet.size()), t.length - t.done);
@@ -358,7 +369,6 @@ bool Bus::stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t micr
     if (result != USBD_STATUS_PENDING) {
         finish(t, result, ntStatusFromUsbd(result), dueAt);
     }
-    return true;
 }
 
 // ----- Standard requests the host answers from the descriptors ------------------------------

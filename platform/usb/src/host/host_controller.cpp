@@ -67,7 +67,15 @@ NTSTATUS Bus::attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed sp
     if (port == 0 || port > options.ports || model == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::shared_ptr<Device> device;
+    auto device = std::make_shared<Device>(*this, port, model, speed, uint8_t{0});
+    device->deviceDescriptor = model->deviceDescriptor();
+    const Bytes first = model->configurationDescriptor(0);
+    device->firstConfigAttributes = first.size() >= 8 ? first[7] : 0;
+    Endpoint control;
+    control.address = 0;
+    control.type = USB_ENDPOINT_TYPE_CONTROL;
+    control.maxPacket = device->deviceDescriptor.size() >= 8 ? device->deviceDescriptor[7] : 8;
+    control.interfaceNumber = 0xFF;
     {
         std::lock_guard lock(mutex);
         if (ports[port - 1] != nullptr || stopped) {
@@ -84,33 +92,31 @@ NTSTATUS Bus::attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed sp
                 }
             }
         }
-        device = std::make_shared<Device>(*this, port, model, speed, address);
+        device->address = address;
+        control.handle = newHandle();
+        device->endpoints[0] = control;
+        // Enumeration gave the device its address.
+        device->log.push_back(RequestRecord{
+            runtime.now(), SetupPacket{0, USB_REQUEST_SET_ADDRESS, address, 0, 0}, {}, true});
+        // On the bus before the model hears of it, so that it may schedule work at once.
+        devices.push_back(device);
+        ports[port - 1] = device.get();
     }
-    device->deviceDescriptor = model->deviceDescriptor();
-    const Bytes first = model->configurationDescriptor(0);
-    device->firstConfigAttributes = first.size() >= 8 ? first[7] : 0;
-    Endpoint control;
-    control.address = 0;
-    control.type = USB_ENDPOINT_TYPE_CONTROL;
-    control.maxPacket = device->deviceDescriptor.size() >= 8 ? device->deviceDescriptor[7] : 8;
-    control.interfaceNumber = 0xFF;
-    control.handle = newHandle();
-    device->endpoints[0] = control;
-    // Enumeration gave the device its address.
-    device->log.push_back(RequestRecord{
-        runtime.now(), SetupPacket{0, USB_REQUEST_SET_ADDRESS, device->address, 0, 0}, {}, true});
-
     model->attached(device->host, speed);
     DEVICE_OBJECT* pdo = createDevicePdo(*this, *device);
     if (pdo == nullptr) {
+        {
+            std::lock_guard lock(mutex);
+            ports[port - 1] = nullptr;
+            device->present = false;
+            std::erase(devices, device);
+        }
         model->detached();
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     {
         std::lock_guard lock(mutex);
         device->pdo = pdo;
-        devices.push_back(device);
-        ports[port - 1] = device.get();
     }
     pnp.invalidateDeviceRelations(hubPdo);
     return STATUS_SUCCESS;
@@ -118,6 +124,7 @@ NTSTATUS Bus::attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed sp
 
 NTSTATUS Bus::detach(unsigned port, bool tellPnp) {
     std::shared_ptr<DeviceModel> model;
+    DEVICE_OBJECT* orphan = nullptr;
     {
         std::lock_guard lock(mutex);
         Device* device = devicePresentAt(port);
@@ -128,9 +135,16 @@ NTSTATUS Bus::detach(unsigned port, bool tellPnp) {
         device->present = false;
         cancelAll(*device, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
         model = device->model;
+        // A PDO the PnP manager removed and has not been given again gets no more IRPs.
+        if (device->removed) {
+            orphan = device->pdo;
+        }
     }
     model->detached();
     queueDelivery();
+    if (orphan != nullptr) {
+        deleteDevicePdo(orphan);
+    }
     if (tellPnp) {
         pnp.invalidateDeviceRelations(hubPdo);
     }
@@ -141,11 +155,12 @@ Device* Bus::devicePresentAt(unsigned port) const {
     return port >= 1 && port <= ports.size() ? ports[port - 1] : nullptr;
 }
 
-std::vector<DEVICE_OBJECT*> Bus::presentPdos() {
+std::vector<DEVICE_OBJECT*> Bus::reportPdos() {
     std::lock_guard lock(mutex);
     std::vector<DEVICE_OBJECT*> pdos;
-    for (const Device* device : ports) {
+    for (Device* device : ports) {
         if (device != nullptr && device->pdo != nullptr) {
+            device->removed = false;
             pdos.push_back(device->pdo);
         }
     }

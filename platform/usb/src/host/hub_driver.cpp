@@ -87,7 +87,7 @@ NTSTATUS hubPnp(DEVICE_OBJECT* fdo, IRP* irp) {
     switch (location.MinorFunction) {
         case IRP_MN_QUERY_DEVICE_RELATIONS:
             if (location.Parameters.QueryDeviceRelations.Type == BusRelations) {
-                DEVICE_RELATIONS* relations = relationsOf(bus.presentPdos());
+                DEVICE_RELATIONS* relations = relationsOf(bus.reportPdos());
                 if (relations == nullptr) {
                     return complete(irp, STATUS_INSUFFICIENT_RESOURCES);
                 }
@@ -220,6 +220,7 @@ NTSTATUS pdoPnp(DEVICE_OBJECT* pdo, IRP* irp) {
             {
                 std::lock_guard lock(bus.mutex);
                 present = device.present;
+                device.removed = present;
                 bus.cancelAll(device, USBD_STATUS_CANCELED, STATUS_CANCELLED);
             }
             bus.queueDelivery();

@@ -5,7 +5,10 @@
 // The hub is a WDM driver of the platform ("velusbhub<bus>"): its FDO sits on a root device
 // "USB\ROOT_HUB20" and reports one PDO per attached device. A PDO answers the identification
 // queries as a USB hub does (see below), the capabilities, the USBDI bus interface (version 0
-// and 1) and IRP_MJ_INTERNAL_DEVICE_CONTROL: URBs, port status, port reset and cycle, hub name.
+// and 1) and IRP_MJ_INTERNAL_DEVICE_CONTROL: URBs, port status, port reset and cycle, hub name,
+// root hub PDO and hub count; the other internal controls (bus information, controller name,
+// idle notification, ...) complete with STATUS_NOT_SUPPORTED. After an orderly removal the PDO
+// stays while the device is plugged in and is reported again at the hub's next enumeration.
 //
 // Identification of a device from its descriptors:
 //   DeviceID       USB\VID_vvvv&PID_pppp
