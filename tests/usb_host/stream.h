@@ -38,6 +38,7 @@ class StreamReader {
     uint64_t bytes() const { return bytes_; }
     uint64_t cancelled() const { return cancelled_; }
     uint64_t completions() const { return completions_; }
+    uint64_t submissions() const { return submissions_; }
     bool idle() const {
         for (const auto& r : requests_) {
             if (!r->done) {
@@ -56,6 +57,7 @@ class StreamReader {
             r.urb(), sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipe_, r.data.data(), nullptr,
             length_, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
         r.onComplete = [this](UrbRequest& done) { completed(done); };
+        ++submissions_;
         sendUrb(fdo_, r);
     }
 
@@ -90,6 +92,7 @@ class StreamReader {
     uint64_t bytes_ = 0;
     uint64_t cancelled_ = 0;
     uint64_t completions_ = 0;
+    uint64_t submissions_ = 0;
     rt::Ticks last_ = 0;
 };
 

@@ -19,8 +19,13 @@ TEST_P(StreamAbort, AbortInTheMiddleLosesNothing) {
     device->streamIn(0x82);
     StreamReader reader(fdo(), pipes.bulkIn, 16 * 1024, 2);
     auto abort = pipeRequest(URB_FUNCTION_ABORT_PIPE, pipes.bulkIn);
-    // Somewhere between 1 and 3 ms in, on and off microframe boundaries.
-    const rt::Ticks at = runtime().now() + 10000 + static_cast<rt::Ticks>(GetParam() * 797 % 19000);
+    // Within the first 3 ms: on a microframe boundary for even seeds (racing the frame's own
+    // timer), anywhere for odd ones.
+    const uint64_t seed = GetParam();
+    const rt::Ticks base = (runtime().now() / rt::kTicksPerMs + 1) * rt::kTicksPerMs;
+    const rt::Ticks offset =
+        static_cast<rt::Ticks>(seed % 2 == 0 ? seed % 16 * 1250 : seed * 797 % 19000);
+    const rt::Ticks at = base + offset;
     DEVICE_OBJECT* function = fdo();
     runtime().armTimer(at, [&] {
         reader.stop();
@@ -31,6 +36,7 @@ TEST_P(StreamAbort, AbortInTheMiddleLosesNothing) {
     ASSERT_TRUE(abort->done);
     EXPECT_EQ(abort->status, STATUS_SUCCESS);
     ASSERT_TRUE(reader.idle());
+    EXPECT_EQ(reader.completions(), reader.submissions());
     EXPECT_GT(reader.bytes(), 0u);
     EXPECT_LE(reader.cancelled(), 2u);
     // Nothing the device sent was dropped: the reader saw every byte streamed.
