@@ -23,6 +23,7 @@ struct World {
     WDFIOTARGET target = nullptr;
     std::vector<NTSTATUS> completions;  // statuses the completion routine saw
     const rt::Context* completionContext = nullptr;
+    bool forget = false;  // queue requests are sent and forgotten
 };
 World world;
 
@@ -76,6 +77,12 @@ VOID Recorded(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WD
 
 // A queue request forwarded to the target and completed from its completion routine.
 VOID ForwardIoctl(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+    if (world.forget) {
+        WDF_REQUEST_SEND_OPTIONS options;
+        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
+        EXPECT_TRUE(WdfRequestSend(request, world.target, &options));
+        return;
+    }
     WdfRequestFormatRequestUsingCurrentType(request);
     WdfRequestSetCompletionRoutine(
         request,
@@ -276,6 +283,24 @@ TEST_F(TargetTest, ApplicationCancelOfASentRequestComesBackThroughTheCompletionR
     settle();
     EXPECT_EQ(world.completions, std::vector<NTSTATUS>{STATUS_CANCELLED});
     EXPECT_EQ(result(&o), STATUS_CANCELLED);
+    app().CloseHandle(file);
+}
+
+// Sent and forgotten: the IRP goes down in the request's own stack location and comes back to
+// the application with the lower driver's answer; the driver's request is gone and its queue
+// no longer counts it.
+TEST_F(TargetTest, SendAndForgetHandsTheIrpDown) {
+    world.forget = true;
+    HANDLE file = open();
+    io::OVERLAPPED o;
+    char out[8];
+    ioctl(file, kIoctlBuffered, "ab", 2, out, sizeof out, &o);
+    settle();
+    DWORD bytes = 0;
+    EXPECT_EQ(result(&o, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 7u);
+    EXPECT_EQ(world.dispatched, 1);
+    EXPECT_TRUE(world.completions.empty());
     app().CloseHandle(file);
 }
 
