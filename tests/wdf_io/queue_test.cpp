@@ -350,5 +350,39 @@ TEST_F(QueueTest, CreationAndDispatchingRules) {
     app().CloseHandle(file);
 }
 
+// Closing a handle cancels the requests of that file still waiting in a queue; those the
+// driver owns stay its own. The driver sees each request's file object.
+TEST_F(QueueTest, CleanupCancelsTheFilesWaitingRequests) {
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchManual);
+    plugWith(config);
+    HANDLE first = open();
+    HANDLE second = open();
+    char buffer[3][4];
+    io::OVERLAPPED o[3];
+    read(first, buffer[0], 4, &o[0]);
+    read(first, buffer[1], 4, &o[1]);
+    read(second, buffer[2], 4, &o[2]);
+    settle();
+    WDFREQUEST owned = nullptr;
+    ASSERT_EQ(WdfIoQueueRetrieveNextRequest(seen.queue, &owned), STATUS_SUCCESS);
+    WDFFILEOBJECT file = WdfRequestGetFileObject(owned);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(WdfFileObjectWdmGetFileObject(file), app().fileObject(first));
+    app().CloseHandle(first);
+    settle();
+    EXPECT_EQ(result(&o[0]), STATUS_PENDING);
+    EXPECT_EQ(result(&o[1]), STATUS_CANCELLED);
+    EXPECT_EQ(result(&o[2]), STATUS_PENDING);
+    WdfRequestComplete(owned, STATUS_SUCCESS);
+    WDFREQUEST other = nullptr;
+    ASSERT_EQ(WdfIoQueueRetrieveNextRequest(seen.queue, &other), STATUS_SUCCESS);
+    WdfRequestComplete(other, STATUS_SUCCESS);
+    settle();
+    EXPECT_EQ(result(&o[0]), STATUS_SUCCESS);
+    EXPECT_EQ(result(&o[2]), STATUS_SUCCESS);
+    app().CloseHandle(second);
+}
+
 }  // namespace
 }  // namespace vel::wdfio::test

@@ -160,6 +160,32 @@ TEST_F(RequestTest, CompletionHappensOnceAndASecondIsReported) {
     app().CloseHandle(file);
 }
 
+// The framework's own callback lock does not count; a spin lock of the driver's does.
+TEST_F(RequestTest, CompletionUnderTheDriversSpinLockIsReported) {
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    config.EvtIoRead = [](WDFQUEUE, WDFREQUEST request, size_t length) {
+        if (length == 1) {
+            WdfRequestComplete(request, STATUS_SUCCESS);  // under the device lock only
+            return;
+        }
+        WDFSPINLOCK lock = nullptr;
+        ASSERT_EQ(WdfSpinLockCreate(WDF_NO_OBJECT_ATTRIBUTES, &lock), STATUS_SUCCESS);
+        WdfSpinLockAcquire(lock);
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        WdfSpinLockRelease(lock);
+        WdfObjectDelete(lock);
+    };
+    plugWith(config, WdfSynchronizationScopeDevice);
+    HANDLE file = open(true);
+    char buffer[2];
+    DWORD bytes;
+    EXPECT_TRUE(app().ReadFile(file, buffer, 1, &bytes, nullptr));
+    EXPECT_TRUE(app().ReadFile(file, buffer, 2, &bytes, nullptr));
+    expectViolations({rt::Rule::CompletedWithSpinLock});
+    app().CloseHandle(file);
+}
+
 TEST_F(RequestTest, ApplicationCancelReachesTheCancelCallbackUnderTheDeviceLock) {
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);

@@ -2,6 +2,7 @@
 #include "ddi.h"
 #include "ddi_support.h"
 #include "device.h"
+#include "file_object.h"
 #include "io_package_impl.h"
 #include "io_target.h"
 #include "queue.h"
@@ -140,6 +141,15 @@ VOID WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
         return;
     }
     r->parameters(Parameters);
+}
+
+WDFFILEOBJECT WdfRequestGetFileObject(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
+    auto* r = req(Request, "WdfRequestGetFileObject");
+    if (r == nullptr || r->irp() == nullptr || r->device() == nullptr) {
+        return nullptr;
+    }
+    FileObject* file = r->device()->fileObject(IoGetCurrentIrpStackLocation(r->irp())->FileObject);
+    return file != nullptr ? static_cast<WDFFILEOBJECT>(file->handle()) : nullptr;
 }
 
 KPROCESSOR_MODE WdfRequestGetRequestorMode(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
