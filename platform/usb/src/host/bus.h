@@ -74,7 +74,7 @@ struct Transfer {
     bool awaitsAnswer = false;  // the model answered NAK; controlReady brings the answer
     int stagesLeft = 0;         // data packets and status stage still to run
     // Replaces the standard handling of the request at the setup stage (select configuration
-    // and interface, pipe reset); runs on the engine without the lock.
+    // and interface); runs on the engine without the lock.
     std::function<ControlAnswer()> hostAnswer;
     // Runs with the lock held when the transfer succeeds (applies a selection, fills the URB).
     std::function<void()> onSuccess;
