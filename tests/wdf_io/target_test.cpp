@@ -304,6 +304,26 @@ TEST_F(TargetTest, SendAndForgetHandsTheIrpDown) {
     app().CloseHandle(file);
 }
 
+// The driver deletes a remote target and a queue of its own before removal; removal then
+// disposes only what is left.
+TEST_F(TargetTest, TargetsAndQueuesDeletedByTheDriverLeaveTheDevice) {
+    WDFIOTARGET extra = nullptr;
+    ASSERT_EQ(WdfIoTargetCreate(device_, WDF_NO_OBJECT_ATTRIBUTES, &extra), STATUS_SUCCESS);
+    WDF_IO_TARGET_OPEN_PARAMS params;
+    WDF_IO_TARGET_OPEN_PARAMS_INIT_EXISTING_DEVICE(&params, lower_);
+    ASSERT_EQ(WdfIoTargetOpen(extra, &params), STATUS_SUCCESS);
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+    WDFQUEUE queue = nullptr;
+    ASSERT_EQ(WdfIoQueueCreate(device_, &config, WDF_NO_OBJECT_ATTRIBUTES, &queue), STATUS_SUCCESS);
+    runtime().spawn("deleter", rt::ContextKind::Pnp, [&] {
+        WdfObjectDelete(extra);
+        WdfObjectDelete(queue);
+    });
+    settle();
+    ASSERT_EQ(pnp().remove(pdo()), STATUS_SUCCESS);
+}
+
 TEST_F(TargetTest, CancelSentRequestDefersTheCompletionRoutine) {
     world.lower = Lower::PendCancelable;
     WDFREQUEST request = created();

@@ -4,6 +4,7 @@
 
 #include "device.h"
 #include "framework_state.h"
+#include "io_package_impl.h"
 #include "request.h"
 #include "vel/kernel/io.h"
 
@@ -167,6 +168,14 @@ void IoTarget::sentDone(Request& request, bool ignoredState) {
 }
 
 void IoTarget::onDispose() {
+    {
+        IoPackage::Impl& io = owner_.io().impl();
+        std::lock_guard lock(io.mutex);
+        std::erase(io.targets, this);
+        if (io.defaultTarget == this) {
+            io.defaultTarget = nullptr;
+        }
+    }
     stop(WdfIoTargetCancelSentIo);
     close();
     std::lock_guard lock(mutex_);

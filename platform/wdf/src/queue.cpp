@@ -5,6 +5,7 @@
 #include "deferred_object.h"
 #include "device.h"
 #include "framework_state.h"
+#include "io_package_impl.h"
 #include "request.h"
 
 namespace vel::wdf {
@@ -553,6 +554,15 @@ void Queue::flushFile(FILE_OBJECT* file) {
 }
 
 void Queue::onDispose() {
+    {
+        IoPackage::Impl& io = device_.io().impl();
+        std::lock_guard lock(io.mutex);
+        std::erase(io.queues, this);
+        std::erase_if(io.routes, [this](const auto& route) { return route.second == this; });
+        if (io.defaultQueue == this) {
+            io.defaultQueue = nullptr;
+        }
+    }
     // The device purged its queues at removal; a queue the driver deletes earlier must be
     // empty (the framework fails what still waits).
     std::vector<Request*> left;
