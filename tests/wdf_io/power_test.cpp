@@ -101,10 +101,15 @@ class PowerTest : public IoTest {
         seen.log.clear();
     }
     void TearDown() override {
+        closeFile();
+        IoTest::TearDown();
+    }
+    // Before a removal in the test: the removed driver is unloaded and cannot see the cleanup.
+    void closeFile() {
         if (file_ != nullptr) {
             app().CloseHandle(file_);
+            file_ = nullptr;
         }
-        IoTest::TearDown();
     }
 
     WDF_PNPPOWER_EVENT_CALLBACKS callbacks_;
@@ -128,6 +133,7 @@ TEST_F(PowerTest, SuspendAcknowledgeAndResumeAcrossD0ExitAndEntry) {
     seen.log.clear();
     seen.onStop = {{1, "keep"}, {2, "keep"}, {4, "keep"}};
     seen.onPurge = {{1, "complete"}, {2, "complete"}, {4, "complete"}};
+    closeFile();
     ASSERT_EQ(pnp().remove(pdo()), STATUS_SUCCESS);
     auto exit = std::find(seen.log.begin(), seen.log.end(), "D0Exit");
     ASSERT_NE(exit, seen.log.end());
@@ -163,6 +169,7 @@ TEST_F(PowerTest, PowerDownWaitsForAnAcknowledgementMadeAfterEvtIoStop) {
 TEST_F(PowerTest, RemovalReportsARequestTheDriverStillOwns) {
     seen.onStop = {{1, "keep"}, {2, "keep"}, {3, "keep"}, {4, "keep"}};
     seen.onPurge = {{1, "complete"}, {2, "complete"}, {3, "keep"}, {4, "complete"}};
+    closeFile();
     ASSERT_EQ(pnp().remove(pdo()), STATUS_SUCCESS);
     expectViolations({rt::Rule::RequestOwnedAtRemoval});
     // The framework ends it after the report.

@@ -724,11 +724,15 @@ void Request::deliverCompletion() {
         target_ = nullptr;
         ignored = ignoresState_;
     }
+    // The routine may complete or delete the request; it stays alive until the target has
+    // stopped counting it, since a stop may be looking at the target's list meanwhile.
+    addRef(&params_);
     if (routine != nullptr) {
         routine(requestHandle(), static_cast<WDFIOTARGET>(target->handle()), &params_, context);
     }
     // Counted as sent until its completion routine has returned (stop waits for that).
     target->sentDone(*this, ignored);
+    release(&params_);
 }
 
 }  // namespace vel::wdf
