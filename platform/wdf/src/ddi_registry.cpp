@@ -43,6 +43,8 @@ NTSTATUS queryValue(WDFKEY handle, PCUNICODE_STRING valueName, const char* call,
     if (injectFault(rt::fault::kRegistryRead)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    // Registry I/O may block: other contexts can run between a driver's read and its write.
+    frameworkState().runtime.yield();
     auto found = registry().value(key->path(), nameOf(valueName));
     if (!found) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -60,6 +62,7 @@ NTSTATUS assignValue(WDFKEY handle, PCUNICODE_STRING valueName, const char* call
     if (injectFault(rt::fault::kRegistryWrite)) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    frameworkState().runtime.yield();
     registry().setValue(key->path(), nameOf(valueName), std::move(value));
     return STATUS_SUCCESS;
 }
