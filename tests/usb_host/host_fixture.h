@@ -23,11 +23,13 @@ namespace vel::usb::test {
 
 class HostTest : public ::testing::Test {
   protected:
-    explicit HostTest(uint64_t seed = 1) : seed_(seed) {}
+    explicit HostTest(uint64_t seed = 1, rt::Mode mode = rt::Mode::Simulated)
+        : seed_(seed), mode_(mode) {}
 
     void SetUp() override {
         rt::Runtime::Options options;
         options.seed = seed_;
+        options.mode = mode_;
         runtime_ = std::make_unique<rt::Runtime>(options);
         kernel_ = std::make_unique<kernel::Kernel>();
         framework_ = std::make_unique<wdf::Framework>();
@@ -167,6 +169,7 @@ class HostTest : public ::testing::Test {
 
   private:
     uint64_t seed_;
+    rt::Mode mode_;
     std::unique_ptr<rt::Runtime> runtime_;
     std::unique_ptr<kernel::Kernel> kernel_;
     std::unique_ptr<wdf::Framework> framework_;

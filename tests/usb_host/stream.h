@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "test_driver.h"
+#include "vel/runtime/runtime.h"
 #include "vel_usb.h"
 
 namespace vel::usb::test {
@@ -34,6 +36,11 @@ class StreamReader {
         }
     }
     void stop() { stopping_ = true; }
+    // Sets `event` once `bytes` have arrived.
+    void notifyAt(uint64_t bytes, rt::Event* event) {
+        notifyBytes_ = bytes;
+        notify_ = event;
+    }
 
     uint64_t bytes() const { return bytes_; }
     uint64_t cancelled() const { return cancelled_; }
@@ -64,10 +71,11 @@ class StreamReader {
     void completed(UrbRequest& r) {
         ++completions_;
         last_ = r.completedAt;
-        // A cancelled transfer reports the bytes it had received before the cancel.
+        // A cancelled transfer reports the bytes it had received before the cancel; an
+        // unplug ends the stream (in flight, or refused when sent again).
         if (r.status == STATUS_CANCELLED) {
             ++cancelled_;
-        } else {
+        } else if (r.status != STATUS_DEVICE_NOT_CONNECTED && r.status != STATUS_NO_SUCH_DEVICE) {
             EXPECT_EQ(r.status, STATUS_SUCCESS);
         }
         const uint32_t got = r.urb()->UrbBulkOrInterruptTransfer.TransferBufferLength;
@@ -78,6 +86,10 @@ class StreamReader {
             }
         }
         bytes_ += got;
+        if (notify_ != nullptr && bytes_ >= notifyBytes_) {
+            notify_->set();
+            notify_ = nullptr;
+        }
         if (!stopping_ && r.status == STATUS_SUCCESS && bytes_ < limit_) {
             submit(r);
         }
@@ -88,11 +100,13 @@ class StreamReader {
     uint32_t length_;
     std::vector<std::unique_ptr<UrbRequest>> requests_;
     uint64_t limit_ = 0;
-    bool stopping_ = false;
+    std::atomic<bool> stopping_{false};  // set by the test while completions run
     uint64_t bytes_ = 0;
     uint64_t cancelled_ = 0;
     uint64_t completions_ = 0;
     uint64_t submissions_ = 0;
+    uint64_t notifyBytes_ = 0;
+    rt::Event* notify_ = nullptr;
     rt::Ticks last_ = 0;
 };
 

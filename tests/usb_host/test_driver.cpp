@@ -6,10 +6,19 @@ namespace vel::usb::test {
 
 FunctionWorld* FunctionWorld::current = nullptr;
 
-void FunctionWorld::added(DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo) {
+void FunctionWorld::added(DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo, DEVICE_OBJECT* lower) {
     std::lock_guard lock(mutex_);
     fdos_[pdo] = fdo;
+    auto state = std::make_unique<DeviceState>();
+    state->lower = lower;
+    states_[fdo] = std::move(state);
     log_.push_back("add");
+}
+
+DeviceState* FunctionWorld::stateOf(DEVICE_OBJECT* fdo) {
+    std::lock_guard lock(mutex_);
+    auto it = states_.find(fdo);
+    return it != states_.end() ? it->second.get() : nullptr;
 }
 
 void FunctionWorld::removed(DEVICE_OBJECT* pdo) {
@@ -69,6 +78,17 @@ NTSTATUS dispatchPnp(DEVICE_OBJECT* fdo, IRP* irp) {
             break;
         case IRP_MN_REMOVE_DEVICE: {
             FunctionWorld::current->record("remove");
+            DeviceState& state = *FunctionWorld::current->stateOf(fdo);
+            for (bool waiting = true; waiting;) {
+                {
+                    std::lock_guard lock(state.mutex);
+                    state.removed = true;
+                    waiting = state.outstanding > 0;
+                }
+                if (waiting) {
+                    rt::delay(rt::kTicksPerMs);  // the bus gives them back
+                }
+            }
             Extension e = ext(fdo);
             FunctionWorld::current->removed(e.pdo);
             kernel::IoManager::current().detachDevice(e.lower);
@@ -96,7 +116,7 @@ NTSTATUS addDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
     ext(fdo).pdo = pdo;
     ext(fdo).lower = io.attachDevice(fdo, pdo);
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
-    FunctionWorld::current->added(pdo, fdo);
+    FunctionWorld::current->added(pdo, fdo, ext(fdo).lower);
     return STATUS_SUCCESS;
 }
 
@@ -108,14 +128,35 @@ NTSTATUS completion(DEVICE_OBJECT*, IRP* irp, PVOID context) {
     request.irp = nullptr;
     request.done = true;
     IoFreeIrp(irp);
+    DeviceState& state = *request.sentTo;
     if (request.onComplete) {
         request.onComplete(request);
     }
+    std::lock_guard lock(state.mutex);
+    --state.outstanding;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 NTSTATUS send(DEVICE_OBJECT* fdo, ULONG code, void* argument, UrbRequest& request) {
-    DEVICE_OBJECT* lower = ext(fdo).lower;
+    DeviceState& state = *FunctionWorld::current->stateOf(fdo);
+    bool refused;
+    {
+        std::lock_guard lock(state.mutex);
+        refused = state.removed;
+        if (!refused) {
+            ++state.outstanding;
+        }
+    }
+    if (refused) {
+        request.status = STATUS_NO_SUCH_DEVICE;
+        request.done = true;
+        if (request.onComplete) {
+            request.onComplete(request);
+        }
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    request.sentTo = &state;
+    DEVICE_OBJECT* lower = state.lower;
     IRP* irp = IoAllocateIrp(lower->StackSize, FALSE);
     request.irp = irp;
     request.done = false;

@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -13,6 +14,8 @@
 #include "vel_usb.h"
 
 namespace vel::usb::test {
+
+struct DeviceState;
 
 // One request the driver sends: a URB (or an internal control's argument) and its buffer.
 struct UrbRequest {
@@ -28,6 +31,17 @@ struct UrbRequest {
     rt::Ticks completedAt = 0;
     // Runs in the completion routine, after the request is marked done.
     std::function<void(UrbRequest&)> onComplete;
+    DeviceState* sentTo = nullptr;
+};
+
+// What the driver keeps per device, beyond the FDO's life: the device below, and its requests
+// in flight, which REMOVE_DEVICE waits for (as a remove lock does). A request sent after the
+// removal is refused with STATUS_NO_SUCH_DEVICE.
+struct DeviceState {
+    DEVICE_OBJECT* lower = nullptr;
+    std::mutex mutex;
+    int outstanding = 0;
+    bool removed = false;
 };
 
 // What the driver saw, for the test that installed it (FunctionWorld::current).
@@ -35,8 +49,9 @@ class FunctionWorld {
   public:
     static FunctionWorld* current;
 
-    void added(DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo);
+    void added(DEVICE_OBJECT* pdo, DEVICE_OBJECT* fdo, DEVICE_OBJECT* lower);
     void removed(DEVICE_OBJECT* pdo);
+    DeviceState* stateOf(DEVICE_OBJECT* fdo);
     DEVICE_OBJECT* fdoOf(DEVICE_OBJECT* pdo) const;
     void record(const std::string& entry);
     std::vector<std::string> log() const;
@@ -44,6 +59,7 @@ class FunctionWorld {
   private:
     mutable std::mutex mutex_;
     std::map<DEVICE_OBJECT*, DEVICE_OBJECT*> fdos_;
+    std::map<DEVICE_OBJECT*, std::unique_ptr<DeviceState>> states_;  // by FDO
     std::vector<std::string> log_;
 };
 

@@ -52,9 +52,14 @@ struct Transfer {
     uint64_t id = 0;
     uint8_t endpoint = 0;  // 0: the control endpoint
     State state = State::Queued;
-    bool inService = false;        // the engine is running one of its packets
-    bool cancelRequested = false;  // IoCancelIrp or abort reached it while in service
-    bool cancelable = false;       // its IRP has our cancel routine (set once queued)
+    bool inService = false;  // the engine is running one of its packets
+    // IoCancelIrp, an abort or an unplug reached it while the engine ran one of its packets, or
+    // before it was cancelable; whoever holds it next finishes it with these statuses.
+    bool cancelRequested = false;
+    USBD_STATUS cancelUsbd = USBD_STATUS_CANCELED;
+    NTSTATUS cancelNt = STATUS_CANCELLED;
+    bool registered = false;  // its submission is done: it may run and be given back
+    bool cancelable = false;  // its IRP has our cancel routine
     bool cancelRoutineRan = false;
     bool awaitsCancelRoutine = false;  // finished, but the cancel routine owns the IRP
     bool delivering = false;
@@ -189,8 +194,10 @@ class Bus : public std::enable_shared_from_this<Bus> {
     std::vector<DEVICE_OBJECT*> reportPdos();
     // The hub deletes a PDO: its device goes.
     void forget(DEVICE_OBJECT* pdo);
-    // REMOVE_DEVICE of a PDO whose device is still there: its transfers are cancelled.
+    // Lock held: every queued transfer of the device is given back with these statuses.
     void cancelAll(Device& device, USBD_STATUS usbd, NTSTATUS nt);
+    // Lock held: finishes a queued transfer now, or marks it for whoever holds it.
+    void cancelTransfer(Transfer& t, USBD_STATUS usbd, NTSTATUS nt);
     void shutdown();
 
     // ----- URBs (urbs.cpp) -----

@@ -24,7 +24,7 @@ bool Bus::runnable(const Device& device, const Endpoint& endpoint, int64_t micro
         return false;
     }
     const Transfer& t = *endpoint.queue.front();
-    if (t.inService || !t.cancelable || t.state != Transfer::State::Queued) {
+    if (t.inService || !t.registered || t.state != Transfer::State::Queued) {
         return false;
     }
     if (t.cancelRequested || !device.present) {
@@ -138,17 +138,29 @@ void Bus::frame(uint64_t token) {
     // Transfers finished at once (cancelled, failed) during this frame.
     deliverDue();
     std::vector<std::function<void()>> after;
+    bool overdue = false;
     {
         std::lock_guard lock(mutex);
         engineRunning_ = false;
+        const Ticks now = std::max(t, runtime.now());
         if (!stopped) {
-            if (const std::optional<Ticks> wake = nextWake(std::max(t, runtime.now()))) {
+            if (const std::optional<Ticks> wake = nextWake(now)) {
                 armLocked(*wake, after);
             }
+        }
+        // In wall time the clock may have passed a completion that was not yet due when this
+        // frame gave back the others.
+        for (const auto& transfer : transfers) {
+            overdue = overdue || (transfer->state == Transfer::State::Finished &&
+                                  transfer->registered && !transfer->delivering &&
+                                  !transfer->awaitsCancelRoutine && transfer->due <= now);
         }
     }
     for (auto& action : after) {
         action();
+    }
+    if (overdue) {
+        queueDelivery();
     }
 }
 
@@ -205,7 +217,7 @@ void Bus::step(Device& device, Endpoint& endpoint, Transfer& t, int64_t microfra
             return;
         }
         if (t.cancelRequested) {
-            finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED, dueAt);
+            finish(t, t.cancelUsbd, t.cancelNt, dueAt);
             return;
         }
         EndpointFault& fault = device.faults[endpoint.address];
@@ -270,7 +282,7 @@ void Bus::stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks due
         return;
     }
     if (t.cancelRequested) {
-        finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED, dueAt);
+        finish(t, t.cancelUsbd, t.cancelNt, dueAt);
         return;
     }
     switch (answer.handshake) {
@@ -323,7 +335,7 @@ void Bus::stepData(Device& device, Endpoint& endpoint, Transfer& t, int64_t micr
         return;
     }
     if (t.cancelRequested) {
-        finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED, dueAt);
+        finish(t, t.cancelUsbd, t.cancelNt, dueAt);
         return;
     }
     switch (handshake) {
@@ -510,7 +522,7 @@ void Bus::deliverDue() {
         std::lock_guard lock(mutex);
         const Ticks now = runtime.now();
         for (const auto& t : transfers) {
-            if (t->state == Transfer::State::Finished && !t->delivering &&
+            if (t->state == Transfer::State::Finished && t->registered && !t->delivering &&
                 !t->awaitsCancelRoutine && t->due <= now) {
                 t->delivering = true;
                 ready.push_back(t.get());
@@ -564,12 +576,8 @@ void Bus::cancelRoutine(IRP* irp) {
             t.awaitsCancelRoutine = false;
             deliver = true;
         } else if (t.state == Transfer::State::Queued) {
-            if (t.inService) {
-                t.cancelRequested = true;
-            } else {
-                finish(t, USBD_STATUS_CANCELED, STATUS_CANCELLED, runtime.now());
-                deliver = true;
-            }
+            cancelTransfer(t, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+            deliver = t.state == Transfer::State::Finished;
         }
     }
     if (deliver) {

@@ -67,11 +67,7 @@ static void dropEndpoints(Bus& bus, Device& device, int interfaceNumber) {
             (interfaceNumber != 0xFF && it->second.interfaceNumber != interfaceNumber)) {
             continue;
         }
-        if (t->inService) {
-            t->cancelRequested = true;
-        } else {
-            bus.finish(*t, USBD_STATUS_CANCELED, STATUS_CANCELLED, bus.runtime.now());
-        }
+        bus.cancelTransfer(*t, USBD_STATUS_CANCELED, STATUS_CANCELLED);
     }
     std::erase_if(device.endpoints, [&](const auto& entry) {
         return entry.first != 0 &&
@@ -251,11 +247,7 @@ NTSTATUS Bus::submitUrb(Device& device, IRP* irp, URB* urb) {
                 for (const auto& queued : transfers) {
                     if (queued->device == &device && queued->endpoint == endpoint->address &&
                         queued->state == Transfer::State::Queued) {
-                        if (queued->inService) {
-                            queued->cancelRequested = true;
-                        } else {
-                            finish(*queued, USBD_STATUS_CANCELED, STATUS_CANCELLED, runtime.now());
-                        }
+                        cancelTransfer(*queued, USBD_STATUS_CANCELED, STATUS_CANCELLED);
                     }
                 }
                 abortPipe = true;
@@ -352,6 +344,7 @@ NTSTATUS Bus::submitUrb(Device& device, IRP* irp, URB* urb) {
         Transfer* raw = t.get();
         transfers.push_back(std::move(t));
         if (abortPipe) {
+            raw->registered = true;
             finish(*raw, USBD_STATUS_SUCCESS, STATUS_SUCCESS, runtime.now());
         } else {
             device.endpoints.at(raw->endpoint).queue.push_back(raw);
@@ -363,8 +356,8 @@ NTSTATUS Bus::submitUrb(Device& device, IRP* irp, URB* urb) {
         }
         lock.unlock();
 
-        // The transfer is queued but not runnable until it is cancelable: a cancel routine that
-        // runs from here on finds it.
+        // The transfer is queued but neither runs nor is given back until it is registered; a
+        // cancel routine that runs from here on finds it.
         IoSetCancelRoutine(irp, [](DEVICE_OBJECT* pdo, IRP* cancelled) {
             busOfPdo(pdo).cancelRoutine(cancelled);
         });
@@ -372,14 +365,20 @@ NTSTATUS Bus::submitUrb(Device& device, IRP* irp, URB* urb) {
         if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
             cancelledAlready = true;  // cancelled before it was cancelable: ours to finish
         }
+        bool finished;
         {
             std::lock_guard relock(mutex);
+            raw->registered = true;
             raw->cancelable = !cancelledAlready;
             if (cancelledAlready) {
                 finish(*raw, USBD_STATUS_CANCELED, STATUS_CANCELLED, runtime.now());
+            } else if (raw->cancelRequested) {
+                // An abort or unplug came while it was being made cancelable.
+                finish(*raw, raw->cancelUsbd, raw->cancelNt, runtime.now());
             }
+            finished = raw->state == Transfer::State::Finished;
         }
-        if (cancelledAlready) {
+        if (finished) {
             queueDelivery();
         } else {
             kick();
@@ -388,15 +387,20 @@ NTSTATUS Bus::submitUrb(Device& device, IRP* irp, URB* urb) {
     }
 }
 
-// Lock held: REMOVE_DEVICE of a PDO (or an unplug) gives back every transfer of the device.
+void Bus::cancelTransfer(Transfer& t, USBD_STATUS usbd, NTSTATUS nt) {
+    if (t.inService || !t.registered) {
+        t.cancelRequested = true;
+        t.cancelUsbd = usbd;
+        t.cancelNt = nt;
+    } else {
+        finish(t, usbd, nt, runtime.now());
+    }
+}
+
 void Bus::cancelAll(Device& device, USBD_STATUS usbd, NTSTATUS nt) {
     for (const auto& t : transfers) {
         if (t->device == &device && t->state == Transfer::State::Queued) {
-            if (t->inService) {
-                t->cancelRequested = true;
-            } else {
-                finish(*t, usbd, nt, runtime.now());
-            }
+            cancelTransfer(*t, usbd, nt);
         }
     }
 }
