@@ -64,7 +64,7 @@ class Capture : public HostTest {};
 TEST_F(Capture, RecordsEveryUrbWithVirtualTimestamps) {
     const std::string path =
         ::testing::TempDir() + "usb_host_capture_" + std::to_string(::getpid()) + ".pcap";
-    auto device = plug(1, twoInterfaceSpec());
+    auto device = plug(1, twoInterfaceLayout());
     ASSERT_TRUE(hc().startCapture(path));
     const Pipes pipes = configure(*device);
     auto descriptor = descriptorRequest(1, 0, 0, 18);
@@ -109,7 +109,7 @@ TEST_F(Capture, RecordsEveryUrbWithVirtualTimestamps) {
     EXPECT_EQ(records[2].stage, 0);
     EXPECT_EQ(records[2].data, (Bytes{0x80, 6, 0, 1, 0, 0, 18, 0}));
     EXPECT_EQ(records[3].stage, 3);
-    EXPECT_EQ(records[3].data, deviceDescriptorOf(twoInterfaceSpec()));
+    EXPECT_EQ(records[3].data, deviceDescriptorOf(twoInterfaceLayout()));
     // Bulk OUT carries its data on submission, bulk IN on completion, a frame later at least.
     EXPECT_EQ(records[4].endpoint, 0x02);
     EXPECT_EQ(records[4].transfer, 3);

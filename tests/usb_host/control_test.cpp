@@ -13,14 +13,14 @@ using Strings = std::vector<std::string>;
 class Control : public HostTest {};
 
 TEST_F(Control, DescriptorsAreAnsweredAsTheDeviceGivesThem) {
-    DeviceSpec spec = twoInterfaceSpec();
-    auto device = std::make_shared<TestDevice>(spec);
+    DeviceLayout layout = twoInterfaceLayout();
+    auto device = std::make_shared<TestDevice>(layout);
     // wTotalLength claims 300 bytes; the device really sends 9 + the interfaces.
-    device->configurationBytes = configurationOf(spec, 300);
+    device->configurationBytes = configurationOf(layout, 300);
     ASSERT_EQ(hc().attach(1, device, Speed::Full), STATUS_SUCCESS);
     settle();
     const Bytes configuration = device->configurationBytes;
-    const Bytes deviceBytes = deviceDescriptorOf(spec);
+    const Bytes deviceBytes = deviceDescriptorOf(layout);
 
     struct Case {
         const char* what;
@@ -69,9 +69,9 @@ TEST_F(Control, DescriptorsAreAnsweredAsTheDeviceGivesThem) {
 }
 
 TEST_F(Control, StandardStatusAndConfigurationComeFromTheHost) {
-    DeviceSpec spec = twoInterfaceSpec();
-    spec.attributes = 0xC0;  // self powered
-    auto device = plug(1, spec);
+    DeviceLayout layout = twoInterfaceLayout();
+    layout.attributes = 0xC0;  // self powered
+    auto device = plug(1, layout);
     configure(*device);
 
     auto status = std::make_unique<UrbRequest>(sizeof(_URB_CONTROL_GET_STATUS_REQUEST), 2);
@@ -103,7 +103,7 @@ TEST_F(Control, StandardStatusAndConfigurationComeFromTheHost) {
 }
 
 TEST_F(Control, ClassAndVendorRequestsReachTheModelAndMayBeAnsweredLater) {
-    auto device = plug(1, twoInterfaceSpec());
+    auto device = plug(1, twoInterfaceLayout());
     device->onControl = [&](const SetupPacket& setup, std::span<const uint8_t> data) {
         if (setup.bRequest == 0x20) {  // an OUT request: take the data
             return ControlAnswer{Handshake::Ack, {}};
@@ -151,7 +151,7 @@ TEST_F(Control, ClassAndVendorRequestsReachTheModelAndMayBeAnsweredLater) {
 }
 
 TEST_F(Control, AnAnswerArrivingAfterItsRequestWasCancelledGoesNowhere) {
-    auto device = plug(1, twoInterfaceSpec());
+    auto device = plug(1, twoInterfaceLayout());
     device->onControl = [](const SetupPacket&, std::span<const uint8_t>) {
         return ControlAnswer{Handshake::Nak, {}};
     };
@@ -184,7 +184,7 @@ TEST_F(Control, AnAnswerArrivingAfterItsRequestWasCancelledGoesNowhere) {
 }
 
 TEST_F(Control, SelectionFillsHandlesAndPipeInformation) {
-    auto device = plug(1, twoInterfaceSpec(512, 4), Speed::High);
+    auto device = plug(1, twoInterfaceLayout(512, 4), Speed::High);
     auto select = selectConfiguration(device->configurationDescriptor(0), {{0, 0, 1}, {1, 0, 2}});
     ASSERT_EQ(run(*select), STATUS_SUCCESS);
     EXPECT_NE(select->urb()->UrbSelectConfiguration.ConfigurationHandle, nullptr);
@@ -259,7 +259,7 @@ TEST_F(Control, SelectionFillsHandlesAndPipeInformation) {
 }
 
 TEST_F(Control, FailedSelectionLeavesTheDeviceAsItWas) {
-    auto device = plug(1, twoInterfaceSpec());
+    auto device = plug(1, twoInterfaceLayout());
     hc().faults(1).failNext(0, STATUS_IO_TIMEOUT, USBD_STATUS_DEV_NOT_RESPONDING);
     auto select = selectConfiguration(device->configurationDescriptor(0), {{0, 0, 1}, {1, 0, 2}});
     EXPECT_EQ(run(*select), STATUS_IO_TIMEOUT);

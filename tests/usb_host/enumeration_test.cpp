@@ -10,39 +10,40 @@ using Strings = std::vector<std::string>;
 
 struct IdCase {
     const char* name;
-    DeviceSpec spec;
+    DeviceLayout layout;
     std::string instanceId;
     Strings compatibleIds;
 };
 
-DeviceSpec withClass(DeviceSpec spec, uint8_t cls, uint8_t sub, uint8_t protocol) {
-    spec.cls = cls;
-    spec.subClass = sub;
-    spec.protocol = protocol;
-    return spec;
+DeviceLayout withClass(DeviceLayout layout, uint8_t cls, uint8_t sub, uint8_t protocol) {
+    layout.cls = cls;
+    layout.subClass = sub;
+    layout.protocol = protocol;
+    return layout;
 }
 
-DeviceSpec singleInterface() {
-    DeviceSpec spec;
-    spec.product = 0x0002;
-    spec.interfaces = {{0, 0, 0x0A, 0x01, 0x02, {{0x81, 2, 64}}}};
-    return spec;
+DeviceLayout singleInterface() {
+    DeviceLayout layout;
+    layout.product = 0x0002;
+    layout.interfaces = {{0, 0, 0x0A, 0x01, 0x02, {{0x81, 2, 64}}}};
+    return layout;
 }
 
-DeviceSpec withSerial(DeviceSpec spec, std::u16string serial) {
-    spec.serial = std::move(serial);
-    return spec;
+DeviceLayout withSerial(DeviceLayout layout, std::u16string serial) {
+    layout.serial = std::move(serial);
+    return layout;
 }
 
 class Identification : public HostTest, public ::testing::WithParamInterface<IdCase> {};
 
 TEST_P(Identification, AnswersTheIdsAHubGivesFromTheDescriptors) {
     const IdCase& c = GetParam();
-    plug(3, c.spec);
+    plug(3, c.layout);
     const std::optional<pnp::DeviceInfo> info = pnp().device(hc().pdo(3));
     ASSERT_TRUE(info);
     char vidPid[40];
-    std::snprintf(vidPid, sizeof vidPid, "USB\\VID_%04X&PID_%04X", c.spec.vendor, c.spec.product);
+    std::snprintf(vidPid, sizeof vidPid, "USB\\VID_%04X&PID_%04X", c.layout.vendor,
+                  c.layout.product);
     EXPECT_EQ(info->deviceId, vidPid);
     EXPECT_EQ(info->hardwareIds, (Strings{std::string(vidPid) + "&REV_0100", vidPid}));
     EXPECT_EQ(info->compatibleIds, c.compatibleIds);
@@ -57,12 +58,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Identification,
     ::testing::Values(
         IdCase{"Composite",
-               twoInterfaceSpec(),
+               twoInterfaceLayout(),
                "5&00000001&0&3",
                {"USB\\DevClass_00&SubClass_00&Prot_00", "USB\\DevClass_00&SubClass_00",
                 "USB\\DevClass_00", "USB\\COMPOSITE"}},
         IdCase{"AssociationTriple",
-               withClass(twoInterfaceSpec(), 0xEF, 0x02, 0x01),
+               withClass(twoInterfaceLayout(), 0xEF, 0x02, 0x01),
                "5&00000001&0&3",
                {"USB\\DevClass_EF&SubClass_02&Prot_01", "USB\\DevClass_EF&SubClass_02",
                 "USB\\DevClass_EF", "USB\\COMPOSITE"}},
@@ -71,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                "5&00000001&0&3",
                {"USB\\Class_0A&SubClass_01&Prot_02", "USB\\Class_0A&SubClass_01", "USB\\Class_0A"}},
         IdCase{"ClassFromTheDevice",
-               withClass(twoInterfaceSpec(), 0xFF, 0x42, 0x07),
+               withClass(twoInterfaceLayout(), 0xFF, 0x42, 0x07),
                "5&00000001&0&3",
                {"USB\\Class_FF&SubClass_42&Prot_07", "USB\\Class_FF&SubClass_42", "USB\\Class_FF"}},
         IdCase{"SerialNumberIsTheInstance",
@@ -88,9 +89,9 @@ INSTANTIATE_TEST_SUITE_P(
 class Enumeration : public HostTest {};
 
 TEST_F(Enumeration, CapabilitiesNameThePortAndAllowSurpriseRemoval) {
-    DeviceSpec spec = twoInterfaceSpec();
-    spec.attributes = 0xA0;  // bus powered, remote wakeup
-    plug(2, spec);
+    DeviceLayout layout = twoInterfaceLayout();
+    layout.attributes = 0xA0;  // bus powered, remote wakeup
+    plug(2, layout);
     kernel::IoManager& io = kernel::IoManager::current();
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof caps;
@@ -113,11 +114,11 @@ TEST_F(Enumeration, CapabilitiesNameThePortAndAllowSurpriseRemoval) {
 }
 
 TEST_F(Enumeration, UnpluggingRemovesTheDeviceAndPluggingAgainBindsAFreshStack) {
-    plug(1, twoInterfaceSpec());
+    plug(1, twoInterfaceLayout());
     DEVICE_OBJECT* first = hc().pdo(1);
-    EXPECT_EQ(hc().attach(1, std::make_shared<TestDevice>(twoInterfaceSpec()), Speed::Full),
+    EXPECT_EQ(hc().attach(1, std::make_shared<TestDevice>(twoInterfaceLayout()), Speed::Full),
               STATUS_DEVICE_BUSY);
-    EXPECT_EQ(hc().attach(9, std::make_shared<TestDevice>(twoInterfaceSpec()), Speed::Full),
+    EXPECT_EQ(hc().attach(9, std::make_shared<TestDevice>(twoInterfaceLayout()), Speed::Full),
               STATUS_INVALID_PARAMETER);
     ASSERT_EQ(hc().detach(1), STATUS_SUCCESS);
     settle();
@@ -125,19 +126,19 @@ TEST_F(Enumeration, UnpluggingRemovesTheDeviceAndPluggingAgainBindsAFreshStack) 
     EXPECT_EQ(world().log(), (Strings{"add", "start", "surprise", "remove"}));
     EXPECT_EQ(hc().detach(1), STATUS_NO_SUCH_DEVICE);
 
-    plug(1, twoInterfaceSpec());
+    plug(1, twoInterfaceLayout());
     ASSERT_NE(fdo(1), nullptr);
     EXPECT_EQ(pnp().device(hc().pdo(1))->state, pnp::DeviceState::Started);
 }
 
 TEST_F(Enumeration, RemovedDeviceKeepsItsPdoUntilUnpluggedAndComesBackAtTheNextEnumeration) {
-    plug(1, twoInterfaceSpec());
+    plug(1, twoInterfaceLayout());
     DEVICE_OBJECT* pdo = hc().pdo(1);
     ASSERT_EQ(pnp().remove(pdo), STATUS_SUCCESS);
     EXPECT_EQ(hc().pdo(1), pdo);
     EXPECT_EQ(fdo(1), nullptr);
     // Another arrival makes the hub enumerate: the first device is reported again.
-    plug(2, twoInterfaceSpec());
+    plug(2, twoInterfaceLayout());
     ASSERT_NE(fdo(1), nullptr);
     EXPECT_EQ(pnp().device(pdo)->state, pnp::DeviceState::Started);
 
@@ -153,7 +154,7 @@ TEST_F(Enumeration, RemovedDeviceKeepsItsPdoUntilUnpluggedAndComesBackAtTheNextE
 }
 
 TEST_F(Enumeration, PortControlsOfTheHub) {
-    plug(2, twoInterfaceSpec(), Speed::High);
+    plug(2, twoInterfaceLayout(), Speed::High);
     ULONG status = 0;
     UrbRequest portStatus;
     sendInternalControl(fdo(2), IOCTL_INTERNAL_USB_GET_PORT_STATUS, &status, portStatus);
@@ -191,8 +192,8 @@ TEST_F(Enumeration, PortControlsOfTheHub) {
 }
 
 TEST_F(Enumeration, BusInterfaceAnswersForTheDeviceAndCountsReferences) {
-    plug(1, twoInterfaceSpec(), Speed::High);
-    plug(2, twoInterfaceSpec(), Speed::Full);
+    plug(1, twoInterfaceLayout(), Speed::High);
+    plug(2, twoInterfaceLayout(), Speed::Full);
     for (unsigned port : {1u, 2u}) {
         USB_BUS_INTERFACE_USBDI_V1 bus{};
         ASSERT_EQ(pnp().queryInterface(fdo(port), USB_BUS_INTERFACE_USBDI_GUID, sizeof bus,

@@ -65,8 +65,9 @@ class HostTest : public ::testing::Test {
     FunctionWorld& world() { return world_; }
 
     // Plugs a device and waits until its driver is started.
-    std::shared_ptr<TestDevice> plug(unsigned port, DeviceSpec spec, Speed speed = Speed::Full) {
-        auto device = std::make_shared<TestDevice>(std::move(spec));
+    std::shared_ptr<TestDevice> plug(unsigned port, DeviceLayout layout,
+                                     Speed speed = Speed::Full) {
+        auto device = std::make_shared<TestDevice>(std::move(layout));
         EXPECT_EQ(hc().attach(port, device, speed), STATUS_SUCCESS);
         settle();
         return device;

@@ -14,7 +14,7 @@ class StreamAbort : public HostTest, public ::testing::WithParamInterface<uint64
 };
 
 TEST_P(StreamAbort, AbortInTheMiddleLosesNothing) {
-    auto device = plug(1, twoInterfaceSpec(512), Speed::High);
+    auto device = plug(1, twoInterfaceLayout(512), Speed::High);
     const Pipes pipes = configure(*device);
     device->streamIn(0x82);
     StreamReader reader(fdo(), pipes.bulkIn, 16 * 1024, 2);

@@ -13,7 +13,7 @@ class WallTimeStream : public HostTest {
 };
 
 TEST_F(WallTimeStream, AbortResetAndUnplugWhileStreaming) {
-    auto device = plug(1, twoInterfaceSpec(512), Speed::High);
+    auto device = plug(1, twoInterfaceLayout(512), Speed::High);
     const Pipes pipes = configure(*device);
     device->streamIn(0x82);
     for (int round = 0; round < 3; ++round) {

@@ -21,27 +21,27 @@ Bytes stringBytes(const std::u16string& text) {
 
 }  // namespace
 
-Bytes deviceDescriptorOf(const DeviceSpec& spec) {
+Bytes deviceDescriptorOf(const DeviceLayout& layout) {
     Bytes b{18, 0x01};
     put16(b, 0x0200);
-    b.insert(b.end(), {spec.cls, spec.subClass, spec.protocol, spec.maxPacket0});
-    put16(b, spec.vendor);
-    put16(b, spec.product);
-    put16(b, spec.release);
-    b.insert(b.end(), {1, 2, static_cast<uint8_t>(spec.serial.empty() ? 0 : 3), 1});
+    b.insert(b.end(), {layout.cls, layout.subClass, layout.protocol, layout.maxPacket0});
+    put16(b, layout.vendor);
+    put16(b, layout.product);
+    put16(b, layout.release);
+    b.insert(b.end(), {1, 2, static_cast<uint8_t>(layout.serial.empty() ? 0 : 3), 1});
     return b;
 }
 
-Bytes configurationOf(const DeviceSpec& spec, std::optional<uint16_t> totalLength) {
-    Bytes b{9, 0x02, 0, 0, 0, 1, 0, spec.attributes, 50};
+Bytes configurationOf(const DeviceLayout& layout, std::optional<uint16_t> totalLength) {
+    Bytes b{9, 0x02, 0, 0, 0, 1, 0, layout.attributes, 50};
     uint8_t interfaces = 0;
-    for (const InterfaceSpec& i : spec.interfaces) {
+    for (const InterfaceLayout& i : layout.interfaces) {
         if (i.alternate == 0) {
             ++interfaces;
         }
         b.insert(b.end(), {9, 0x04, i.number, i.alternate, static_cast<uint8_t>(i.endpoints.size()),
                            i.cls, i.subClass, i.protocol, 0});
-        for (const EndpointSpec& e : i.endpoints) {
+        for (const EndpointLayout& e : i.endpoints) {
             b.insert(b.end(), {7, 0x05, e.address, e.type});
             put16(b, e.maxPacket);
             b.push_back(e.interval);
@@ -54,14 +54,14 @@ Bytes configurationOf(const DeviceSpec& spec, std::optional<uint16_t> totalLengt
     return b;
 }
 
-DeviceSpec twoInterfaceSpec(uint16_t bulkPacket, uint8_t interval) {
-    DeviceSpec spec;
-    spec.interfaces = {
+DeviceLayout twoInterfaceLayout(uint16_t bulkPacket, uint8_t interval) {
+    DeviceLayout layout;
+    layout.interfaces = {
         {0, 0, 0x02, 0x02, 0x01, {{0x81, 3, 16, interval}}},
         {1, 0, 0x0A, 0x00, 0x00, {{0x82, 2, bulkPacket}, {0x02, 2, bulkPacket}}},
         {1, 1, 0x0A, 0x00, 0x00, {{0x83, 2, bulkPacket}}},
     };
-    return spec;
+    return layout;
 }
 
 void TestDevice::pushIn(uint8_t endpoint, Bytes packet) {
@@ -117,14 +117,14 @@ void TestDevice::detached() {
 }
 
 Bytes TestDevice::deviceDescriptor() const {
-    return deviceDescriptorOf(spec_);
+    return deviceDescriptorOf(layout_);
 }
 
 Bytes TestDevice::configurationDescriptor(uint8_t index) const {
     if (index != 0) {
         return {};
     }
-    return configurationBytes.empty() ? configurationOf(spec_) : configurationBytes;
+    return configurationBytes.empty() ? configurationOf(layout_) : configurationBytes;
 }
 
 std::optional<Bytes> TestDevice::stringDescriptor(uint8_t index, uint16_t languageId) const {
@@ -136,12 +136,12 @@ std::optional<Bytes> TestDevice::stringDescriptor(uint8_t index, uint16_t langua
     }
     switch (index) {
         case 1:
-            return stringBytes(spec_.manufacturer);
+            return stringBytes(layout_.manufacturer);
         case 2:
-            return stringBytes(spec_.product_name);
+            return stringBytes(layout_.product_name);
         case 3:
-            if (!spec_.serial.empty()) {
-                return stringBytes(spec_.serial);
+            if (!layout_.serial.empty()) {
+                return stringBytes(layout_.serial);
             }
             return std::nullopt;
         default:

@@ -17,21 +17,21 @@
 
 namespace vel::usb::test {
 
-struct EndpointSpec {
+struct EndpointLayout {
     uint8_t address;
     uint8_t type;  // 2 bulk, 3 interrupt
     uint16_t maxPacket;
     uint8_t interval = 0;
 };
 
-struct InterfaceSpec {
+struct InterfaceLayout {
     uint8_t number;
     uint8_t alternate;
     uint8_t cls, subClass, protocol;
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointLayout> endpoints;
 };
 
-struct DeviceSpec {
+struct DeviceLayout {
     uint16_t vendor = 0x1234;
     uint16_t product = 0x0001;
     uint16_t release = 0x0100;
@@ -41,21 +41,21 @@ struct DeviceSpec {
     std::u16string manufacturer = u"Test Maker";
     std::u16string product_name = u"Test Device";
     std::u16string serial;  // none when empty
-    std::vector<InterfaceSpec> interfaces;
+    std::vector<InterfaceLayout> interfaces;
 };
 
-// Descriptor bytes of a spec. The configuration's wTotalLength can be overridden to make a
+// Descriptor bytes of a layout. The configuration's wTotalLength can be overridden to make a
 // malformed descriptor.
-Bytes deviceDescriptorOf(const DeviceSpec& spec);
-Bytes configurationOf(const DeviceSpec& spec, std::optional<uint16_t> totalLength = {});
+Bytes deviceDescriptorOf(const DeviceLayout& layout);
+Bytes configurationOf(const DeviceLayout& layout, std::optional<uint16_t> totalLength = {});
 
 // Two interfaces: 0 (interrupt IN 0x81, bInterval `interval`) and 1 (bulk IN 0x82, bulk OUT
 // 0x02, `bulkPacket` bytes; alternate setting 1 has a single bulk IN 0x83).
-DeviceSpec twoInterfaceSpec(uint16_t bulkPacket = 64, uint8_t interval = 8);
+DeviceLayout twoInterfaceLayout(uint16_t bulkPacket = 64, uint8_t interval = 8);
 
 class TestDevice : public DeviceModel {
   public:
-    explicit TestDevice(DeviceSpec spec) : spec_(std::move(spec)) {}
+    explicit TestDevice(DeviceLayout layout) : layout_(std::move(layout)) {}
 
     // ----- Test side -----
     // Queues an IN packet (the endpoint answers NAK while none is queued) and tells the host.
@@ -67,7 +67,7 @@ class TestDevice : public DeviceModel {
     std::vector<std::string> events() const;  // "config 1", "interface 1/1", "reset 82"
     // Class and vendor requests; the default stalls.
     std::function<ControlAnswer(const SetupPacket&, std::span<const uint8_t>)> onControl;
-    Bytes configurationBytes;  // what configurationDescriptor(0) answers; from the spec if empty
+    Bytes configurationBytes;  // what configurationDescriptor(0) answers; from the layout if empty
     DeviceHost* host() const { return host_; }
     uint64_t streamed(uint8_t endpoint) const;
 
@@ -85,7 +85,7 @@ class TestDevice : public DeviceModel {
     void endpointReset(uint8_t endpointAddress) override;
 
   private:
-    DeviceSpec spec_;
+    DeviceLayout layout_;
     DeviceHost* host_ = nullptr;
     mutable std::mutex mutex_;
     std::map<uint8_t, std::deque<Bytes>> in_;

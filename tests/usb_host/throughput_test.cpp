@@ -23,7 +23,7 @@ double rateOf(uint64_t bytes, rt::Ticks elapsed) {
 
 TEST_P(Throughput, BulkInStreamRunsAtTheLineRateAndNeverFaster) {
     const RateCase& c = GetParam();
-    auto device = plug(1, twoInterfaceSpec(c.packet), c.speed);
+    auto device = plug(1, twoInterfaceLayout(c.packet), c.speed);
     const Pipes pipes = configure(*device);
     device->streamIn(0x82);
     StreamReader reader(fdo(), pipes.bulkIn, 64 * 1024, 4);
@@ -45,8 +45,8 @@ INSTANTIATE_TEST_SUITE_P(Speeds, Throughput,
 class SharedBus : public HostTest {};
 
 TEST_F(SharedBus, TwoStreamsShareTheLineRate) {
-    auto first = plug(1, twoInterfaceSpec(512), Speed::High);
-    auto second = plug(2, twoInterfaceSpec(512), Speed::High);
+    auto first = plug(1, twoInterfaceLayout(512), Speed::High);
+    auto second = plug(2, twoInterfaceLayout(512), Speed::High);
     const Pipes a = configure(*first, 1);
     const Pipes b = configure(*second, 2);
     first->streamIn(0x82);

@@ -11,7 +11,7 @@ class Transfers : public HostTest {
   protected:
     void SetUp() override {
         HostTest::SetUp();
-        device = plug(1, twoInterfaceSpec());
+        device = plug(1, twoInterfaceLayout());
         pipes = configure(*device);
     }
     uint32_t transferred(UrbRequest& r) {
