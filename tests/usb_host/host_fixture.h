@@ -108,9 +108,11 @@ class HostTest : public ::testing::Test {
     }
     static std::unique_ptr<UrbRequest> pipeRequest(uint16_t function, USBD_PIPE_HANDLE pipe) {
         auto r = std::make_unique<UrbRequest>(sizeof(_URB_PIPE_REQUEST));
-        r->urb()->UrbHeader.Function = function;
-        r->urb()->UrbHeader.Length = sizeof(_URB_PIPE_REQUEST);
-        r->urb()->UrbPipeRequest.PipeHandle = pipe;
+        // Written through the request's own record: the buffer is smaller than the URB union.
+        auto* request = reinterpret_cast<_URB_PIPE_REQUEST*>(r->urb());
+        request->Hdr.Function = function;
+        request->Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+        request->PipeHandle = pipe;
         return r;
     }
 
