@@ -1,4 +1,6 @@
 // The simulated clock: it stands still while anything runs and jumps to the next deadline.
+#include <cstdlib>
+
 #include "runtime_fixture.h"
 
 namespace vel::rt::test {
@@ -120,8 +122,17 @@ TEST_F(VirtualTime, EventTypesReleaseOneOrAllWaiters) {
     }
 }
 
+// Death tests re-execute the test program ("threadsafe"), unless the environment chooses a
+// style: the 32-bit build runs under an emulator that cannot be re-executed and asks for "fast"
+// (the runtime, and so every thread, is created in the child).
+void chooseDeathTestStyle() {
+    if (std::getenv("GTEST_DEATH_TEST_STYLE") == nullptr) {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+    }
+}
+
 TEST(Deadlock, ReportsEveryContextAndWhatItWaitsFor) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    chooseDeathTestStyle();
     auto scenario = [] {
         Runtime runtime;
         Event first(Event::Type::ManualReset, false, "first");
@@ -143,7 +154,7 @@ TEST(Deadlock, ReportsEveryContextAndWhatItWaitsFor) {
 }
 
 TEST(Deadlock, ReportsSpinLocksTakenInOppositeOrders) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    chooseDeathTestStyle();
     auto scenario = [] {
         Runtime runtime;
         SpinLock a("A");
