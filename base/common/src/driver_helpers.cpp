@@ -23,6 +23,21 @@ VOID LeaveInstanceNumberGate() {
     InterlockedExchange(&InstanceNumberGate, 0);
 }
 
+// Reads one DWORD of an open key, then closes the key. FALSE, with the output 0, when the value
+// is missing or of another type.
+BOOLEAN QueryULongAndClose(WDFKEY Key, PCWSTR ValueName, PULONG Value) {
+    UNICODE_STRING valueName;
+
+    RtlInitUnicodeString(&valueName, ValueName);
+    NTSTATUS status = WdfRegistryQueryULong(Key, &valueName, Value);
+    WdfRegistryClose(Key);
+    if (!NT_SUCCESS(status)) {
+        *Value = 0;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 }  // namespace
 
 VOID DriverTrace(ULONG Level, ULONG Flag, PCSTR Format, ...) {
@@ -61,7 +76,6 @@ VOID ReadTraceSettings(WDFDRIVER Driver) {
 }
 
 BOOLEAN GetFdoRegistryKeyValue(PWDFDEVICE_INIT DeviceInit, PCWSTR ValueName, PULONG Value) {
-    UNICODE_STRING valueName;
     WDFKEY key = NULL;
 
     *Value = 0;
@@ -72,14 +86,7 @@ BOOLEAN GetFdoRegistryKeyValue(PWDFDEVICE_INIT DeviceInit, PCWSTR ValueName, PUL
                     (unsigned)status);
         return FALSE;
     }
-    RtlInitUnicodeString(&valueName, ValueName);
-    status = WdfRegistryQueryULong(key, &valueName, Value);
-    WdfRegistryClose(key);
-    if (!NT_SUCCESS(status)) {
-        *Value = 0;
-        return FALSE;
-    }
-    return TRUE;
+    return QueryULongAndClose(key, ValueName, Value);
 }
 
 BOOLEAN PutFdoRegistryKeyValue(PWDFDEVICE_INIT DeviceInit, PCWSTR ValueName, ULONG Value) {
@@ -101,7 +108,6 @@ BOOLEAN PutFdoRegistryKeyValue(PWDFDEVICE_INIT DeviceInit, PCWSTR ValueName, ULO
 
 #ifdef VEL_SOFTWARE_KEY_VALUES
 BOOLEAN GetRegistrySoftwareKeyValue(WDFDEVICE Device, PCWSTR ValueName, PULONG Value) {
-    UNICODE_STRING valueName;
     WDFKEY key = NULL;
 
     *Value = 0;
@@ -112,14 +118,7 @@ BOOLEAN GetRegistrySoftwareKeyValue(WDFDEVICE Device, PCWSTR ValueName, PULONG V
                     (unsigned)status);
         return FALSE;
     }
-    RtlInitUnicodeString(&valueName, ValueName);
-    status = WdfRegistryQueryULong(key, &valueName, Value);
-    WdfRegistryClose(key);
-    if (!NT_SUCCESS(status)) {
-        *Value = 0;
-        return FALSE;
-    }
-    return TRUE;
+    return QueryULongAndClose(key, ValueName, Value);
 }
 #endif
 
