@@ -44,6 +44,11 @@ struct Application::Impl {
     bool run(const std::shared_ptr<Operation>& operation, DWORD* transferred, Completion completion,
              bool endOfFileIsSuccess = false);
 
+    // ReadFile and WriteFile: one transfer of `length` bytes at the file's or the OVERLAPPED's
+    // offset.
+    bool transfer(HANDLE handle, UCHAR majorFunction, void* buffer, DWORD length,
+                  DWORD* transferred, OVERLAPPED* overlapped);
+
     // Cancels the requests selected and waits for them (thread end, process exit).
     void cancelAndWait(const std::function<bool(const Operation&)>& predicate);
 

@@ -126,62 +126,51 @@ bool Application::Impl::run(const std::shared_ptr<Operation>& operation, DWORD* 
     return fail(status);
 }
 
-bool Application::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead,
-                           OVERLAPPED* overlapped) {
-    std::shared_ptr<File> open = impl_->fileOf(file);
+bool Application::Impl::transfer(HANDLE handle, UCHAR majorFunction, void* buffer, DWORD length,
+                                 DWORD* transferred, OVERLAPPED* overlapped) {
+    const bool toDevice = majorFunction == IRP_MJ_WRITE;
+    std::shared_ptr<File> open = fileOf(handle);
     if (open == nullptr) {
         return false;
     }
     if (!open->synchronous() && overlapped == nullptr) {
-        return impl_->fail(STATUS_INVALID_PARAMETER);
+        return fail(STATUS_INVALID_PARAMETER);
     }
-    if (!open->canRead()) {
-        return impl_->fail(STATUS_ACCESS_DENIED);
+    if (!(toDevice ? open->canWrite() : open->canRead())) {
+        return fail(STATUS_ACCESS_DENIED);
     }
-    if (buffer == nullptr && bytesToRead != 0) {
-        return impl_->fail(STATUS_ACCESS_VIOLATION);
+    if (buffer == nullptr && length != 0) {
+        return fail(STATUS_ACCESS_VIOLATION);
     }
-    std::shared_ptr<Operation> operation = impl_->prepare(open, IRP_MJ_READ, overlapped);
+    std::shared_ptr<Operation> operation = prepare(open, majorFunction, overlapped);
     if (operation == nullptr) {
         return false;
     }
     LONGLONG offset = offsetOf(*open, overlapped);
-    auto& parameters = operation->location().Parameters.Read;
-    parameters.Length = bytesToRead;
-    parameters.ByteOffset.QuadPart = offset;
+    auto& location = operation->location();
+    if (toDevice) {
+        location.Parameters.Write.Length = length;
+        location.Parameters.Write.ByteOffset.QuadPart = offset;
+    } else {
+        location.Parameters.Read.Length = length;
+        location.Parameters.Read.ByteOffset.QuadPart = offset;
+    }
     operation->advancesFileOffset(offset);
-    operation->limitInformation(bytesToRead);
-    attachTransferBuffer(*operation, buffer, bytesToRead, false);
-    return impl_->run(operation, bytesRead, Impl::Completion::AsTheFileIs, true);
+    operation->limitInformation(length);
+    attachTransferBuffer(*operation, buffer, length, toDevice);
+    // A read at the end of a file is a success with 0 bytes; a write has no such case.
+    return run(operation, transferred, Completion::AsTheFileIs, !toDevice);
+}
+
+bool Application::ReadFile(HANDLE file, void* buffer, DWORD bytesToRead, DWORD* bytesRead,
+                           OVERLAPPED* overlapped) {
+    return impl_->transfer(file, IRP_MJ_READ, buffer, bytesToRead, bytesRead, overlapped);
 }
 
 bool Application::WriteFile(HANDLE file, const void* buffer, DWORD bytesToWrite,
                             DWORD* bytesWritten, OVERLAPPED* overlapped) {
-    std::shared_ptr<File> open = impl_->fileOf(file);
-    if (open == nullptr) {
-        return false;
-    }
-    if (!open->synchronous() && overlapped == nullptr) {
-        return impl_->fail(STATUS_INVALID_PARAMETER);
-    }
-    if (!open->canWrite()) {
-        return impl_->fail(STATUS_ACCESS_DENIED);
-    }
-    if (buffer == nullptr && bytesToWrite != 0) {
-        return impl_->fail(STATUS_ACCESS_VIOLATION);
-    }
-    std::shared_ptr<Operation> operation = impl_->prepare(open, IRP_MJ_WRITE, overlapped);
-    if (operation == nullptr) {
-        return false;
-    }
-    LONGLONG offset = offsetOf(*open, overlapped);
-    auto& parameters = operation->location().Parameters.Write;
-    parameters.Length = bytesToWrite;
-    parameters.ByteOffset.QuadPart = offset;
-    operation->advancesFileOffset(offset);
-    operation->limitInformation(bytesToWrite);
-    attachTransferBuffer(*operation, const_cast<void*>(buffer), bytesToWrite, true);
-    return impl_->run(operation, bytesWritten, Impl::Completion::AsTheFileIs);
+    return impl_->transfer(file, IRP_MJ_WRITE, const_cast<void*>(buffer), bytesToWrite,
+                           bytesWritten, overlapped);
 }
 
 bool Application::DeviceIoControl(HANDLE device, DWORD ioControlCode, const void* inBuffer,
