@@ -7,6 +7,7 @@
 #include "io_package_impl.h"
 #include "io_target.h"
 #include "memory.h"
+#include "memory_span.h"
 #include "request.h"
 
 namespace vel::wdf::ddi {
@@ -17,35 +18,6 @@ IoTarget* target(WDFIOTARGET handle, const char* call) {
     return lookup<IoTarget>(handle, call);
 }
 
-struct Span {
-    NTSTATUS status = STATUS_SUCCESS;
-    void* buffer = nullptr;
-    size_t length = 0;
-    size_t offset = 0;
-};
-
-Span span(WDFMEMORY handle, PWDFMEMORY_OFFSET offsets, const char* call) {
-    Span s;
-    if (handle == nullptr) {
-        return s;
-    }
-    auto* memory = lookup<Memory>(handle, call);
-    if (memory == nullptr) {
-        s.status = STATUS_INVALID_PARAMETER;
-        return s;
-    }
-    s.offset = offsets != nullptr ? offsets->BufferOffset : 0;
-    s.length = offsets != nullptr && offsets->BufferLength != 0
-                   ? offsets->BufferLength
-                   : memory->size() - std::min(memory->size(), s.offset);
-    if (!memory->contains(s.offset, s.length)) {
-        s.status = STATUS_INVALID_PARAMETER;
-        return s;
-    }
-    s.buffer = static_cast<char*>(memory->buffer()) + s.offset;
-    return s;
-}
-
 NTSTATUS formatTransfer(IoTarget* t, Request* r, bool write, WDFMEMORY memory,
                         PWDFMEMORY_OFFSET offsets, PLONGLONG deviceOffset, const char* call) {
     if (t == nullptr || r == nullptr) {
@@ -54,7 +26,7 @@ NTSTATUS formatTransfer(IoTarget* t, Request* r, bool write, WDFMEMORY memory,
     if (t->state() == WdfIoTargetClosed || t->state() == WdfIoTargetDeleted) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    Span s = span(memory, offsets, call);
+    MemorySpan s = memorySpan(memory, offsets, call);
     if (!NT_SUCCESS(s.status)) {
         return s.status;
     }
@@ -90,8 +62,8 @@ NTSTATUS formatIoctl(IoTarget* t, Request* r, bool internal, ULONG code, WDFMEMO
     if (t->state() == WdfIoTargetClosed || t->state() == WdfIoTargetDeleted) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    Span in = span(input, inputOffsets, call);
-    Span out = span(output, outputOffsets, call);
+    MemorySpan in = memorySpan(input, inputOffsets, call);
+    MemorySpan out = memorySpan(output, outputOffsets, call);
     if (!NT_SUCCESS(in.status) || !NT_SUCCESS(out.status)) {
         return STATUS_INVALID_PARAMETER;
     }
