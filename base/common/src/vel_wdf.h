@@ -296,6 +296,7 @@ typedef enum _WDF_POWER_DEVICE_STATE {
 
 #include "vel_wdf_device.h"
 #include "vel_wdf_io.h"
+#include "vel_wdf_usb.h"
 
 // ---------------------------------------------------------------------------------------------
 // The function table. wdf_functions.inc lists every framework call once:

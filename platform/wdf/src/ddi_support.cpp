@@ -18,7 +18,7 @@ Object* findObject(WDFOBJECT handle, const char* call, const ObjectType* type) {
     std::snprintf(object, sizeof object, "%s %p", wanted, handle);
     switch (found.state) {
         case HandleTable::State::Valid:
-            if (type != nullptr && found.object->type() != *type) {
+            if (type != nullptr && !isKindOf(found.object->type(), *type)) {
                 reportViolation(rt::Rule::InvalidHandle, object,
                                 std::string(call) + ": handle is a " +
                                     typeName(found.object->type()) + ", not a " + wanted);

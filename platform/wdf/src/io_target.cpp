@@ -11,7 +11,10 @@
 namespace vel::wdf {
 
 IoTarget::IoTarget(Binding& binding, Device& owner, DEVICE_OBJECT* device)
-    : Object(kType, binding),
+    : IoTarget(kType, binding, owner, device) {}
+
+IoTarget::IoTarget(ObjectType type, Binding& binding, Device& owner, DEVICE_OBJECT* device)
+    : Object(type, binding),
       owner_(owner),
       device_(device),
       state_(device != nullptr ? WdfIoTargetStarted : WdfIoTargetClosed) {

@@ -35,8 +35,9 @@ class IoTarget : public Object {
 
     NTSTATUS open(const WDF_IO_TARGET_OPEN_PARAMS& params);
     void close();
-    NTSTATUS start();
-    void stop(WDF_IO_TARGET_SENT_IO_ACTION action);
+    // USB device and pipe targets extend these (a device target starts and stops its pipes).
+    virtual NTSTATUS start();
+    virtual void stop(WDF_IO_TARGET_SENT_IO_ACTION action);
 
     // A send may go: STATUS_SUCCESS (the request is counted as sent), else the failure.
     NTSTATUS admit(Request& request, bool ignoreState);
@@ -44,6 +45,9 @@ class IoTarget : public Object {
     void sentDone(Request& request, bool ignoredState);
 
   protected:
+    // A target of a derived type (USB device, pipe) opened on `device`.
+    IoTarget(ObjectType type, Binding& binding, Device& owner, DEVICE_OBJECT* device);
+
     void onDispose() override;
     bool needsPassiveDispose() const override { return true; }
 

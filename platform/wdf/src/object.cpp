@@ -55,8 +55,19 @@ const char* typeName(ObjectType type) {
             return "WDFWMIPROVIDER";
         case ObjectType::WmiInstance:
             return "WDFWMIINSTANCE";
+        case ObjectType::UsbDevice:
+            return "WDFUSBDEVICE";
+        case ObjectType::UsbInterface:
+            return "WDFUSBINTERFACE";
+        case ObjectType::UsbPipe:
+            return "WDFUSBPIPE";
     }
     return "WDFOBJECT";
+}
+
+bool isKindOf(ObjectType actual, ObjectType wanted) {
+    return actual == wanted || (wanted == ObjectType::IoTarget &&
+                                (actual == ObjectType::UsbDevice || actual == ObjectType::UsbPipe));
 }
 
 Object::Object(ObjectType type, Binding& binding)

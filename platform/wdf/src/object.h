@@ -35,9 +35,15 @@ enum class ObjectType {
     ChildList,
     WmiProvider,
     WmiInstance,
+    UsbDevice,  // an I/O target too
+    UsbInterface,
+    UsbPipe,  // an I/O target too
 };
 
 const char* typeName(ObjectType type);  // the handle type, e.g. "WDFMEMORY"
+// True when an object of type `actual` answers to a handle of type `wanted` (USB device and pipe
+// handles are I/O target handles as well).
+bool isKindOf(ObjectType actual, ObjectType wanted);
 
 // The lock that serialises an object's callbacks with its parent's (synchronisation scope).
 // Devices and queues provide one; timers and work items with AutomaticSerialization take it

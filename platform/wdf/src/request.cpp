@@ -416,6 +416,16 @@ void Request::setCopyBack(void* from, WDFMEMORY to, size_t offset, size_t length
     copyLength_ = length;
 }
 
+void Request::setUsbFormat(URB* urb, const WDF_REQUEST_COMPLETION_PARAMS& params,
+                           const WDF_USB_REQUEST_COMPLETION_PARAMS& usb) {
+    setFormat(Format::Usb, params);
+    std::lock_guard lock(mutex_);
+    urb_ = urb;
+    usbParams_ = usb;
+    params_.Type = WdfRequestTypeUsb;
+    params_.Parameters.Usb.Completion = &usbParams_;
+}
+
 void Request::releaseFormat() {
     if (buffersSaved_ && irp_ != nullptr) {
         irp_->AssociatedIrp.SystemBuffer = savedSystemBuffer_;
@@ -507,7 +517,7 @@ bool Request::send(IoTarget& target, const WDF_REQUEST_SEND_OPTIONS* options) {
         }
         const Format f = format();
         if (f == Format::Read || f == Format::Write || f == Format::Ioctl ||
-            f == Format::InternalIoctl) {
+            f == Format::InternalIoctl || f == Format::Usb) {
             return fail(STATUS_INVALID_DEVICE_REQUEST);
         }
         DEVICE_OBJECT* device = target.deviceObject();
@@ -691,6 +701,8 @@ void Request::finishSend() {
             params_.Parameters.Write.Length = irp_->IoStatus.Information;
         } else if (format_ == Format::Ioctl || format_ == Format::InternalIoctl) {
             params_.Parameters.Ioctl.Output.Length = irp_->IoStatus.Information;
+        } else if (format_ == Format::Usb) {
+            recordUsbResult();
         }
         if (copyFrom_ != nullptr && copyTo_ != nullptr && NT_SUCCESS(irp_->IoStatus.Status)) {
             auto* memory = lookup<Memory>(copyTo_, "request completion");
@@ -707,6 +719,33 @@ void Request::finishSend() {
         return;
     }
     deliverCompletion();
+}
+
+// The URB's results in the USB completion parameters. Called with mutex_ held.
+void Request::recordUsbResult() {
+    usbParams_.UsbdStatus = urb_->UrbHeader.Status;
+    switch (usbParams_.Type) {
+        case WdfUsbRequestTypeDeviceControlTransfer:
+            usbParams_.Parameters.DeviceControlTransfer.Length =
+                urb_->UrbControlTransfer.TransferBufferLength;
+            break;
+        case WdfUsbRequestTypeDeviceString: {
+            // The descriptor's first byte is the length the whole string needs.
+            const auto& d = urb_->UrbControlDescriptorRequest;
+            if (d.TransferBufferLength >= 1 && d.TransferBuffer != nullptr) {
+                usbParams_.Parameters.DeviceString.RequiredSize =
+                    *static_cast<UCHAR*>(d.TransferBuffer);
+            }
+            break;
+        }
+        case WdfUsbRequestTypePipeRead:
+        case WdfUsbRequestTypePipeWrite:
+            usbParams_.Parameters.PipeRead.Length =
+                urb_->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            break;
+        default:
+            break;
+    }
 }
 
 void Request::deliverCompletion() {

@@ -32,7 +32,7 @@ class Request : public Object {
     // Where a queue request is.
     enum class Owner { None, Queue, Driver, Done };
     // How the next stack location was formatted, for the completion parameters.
-    enum class Format { None, CurrentType, StackLocation, Read, Write, Ioctl, InternalIoctl };
+    enum class Format { None, CurrentType, StackLocation, Read, Write, Ioctl, InternalIoctl, Usb };
 
     Request(Binding& binding, IRP* irp, Origin origin, bool freesIrp, Device* device);
     ~Request() override;
@@ -77,6 +77,10 @@ class Request : public Object {
     PMDL ownMdl(void* buffer, ULONG length);
     // A buffered ioctl's result copied back to the caller's output on completion.
     void setCopyBack(void* from, WDFMEMORY to, size_t offset, size_t length);
+    // A USB format: `urb` travels with the request; at completion the USB parameters get its
+    // USBD status and, for transfers, the length moved.
+    void setUsbFormat(URB* urb, const WDF_REQUEST_COMPLETION_PARAMS& params,
+                      const WDF_USB_REQUEST_COMPLETION_PARAMS& usb);
 
     bool send(IoTarget& target, const WDF_REQUEST_SEND_OPTIONS* options);
     bool cancelSent();
@@ -111,6 +115,7 @@ class Request : public Object {
     void deliverCompletion();
     void armTimeout(rt::Ticks due);
     void releaseFormat();
+    void recordUsbResult();
     bool withinCompletionLocks() const;
 
     IRP* irp_;
@@ -141,6 +146,8 @@ class Request : public Object {
     bool buffersSaved_ = false;
     std::vector<unsigned char> ownBuffer_;
     MDL ownMdl_{};
+    URB* urb_ = nullptr;  // Format::Usb
+    WDF_USB_REQUEST_COMPLETION_PARAMS usbParams_{};
     void* copyFrom_ = nullptr;
     WDFMEMORY copyTo_ = nullptr;
     size_t copyOffset_ = 0;
