@@ -21,6 +21,7 @@ class Install : public PnpTest {
         package.classGuid = kPortsClass;
         package.hardwareValues = {{"PortName", RegValue::string(u"COM7")},
                                   {"PollInterval", RegValue::dword(50)}};
+        package.softwareValues = {{"DisableIf_0a", RegValue::dword(1)}};
         pnp().addDriverPackage(std::move(package));
     }
 };
@@ -55,16 +56,19 @@ TEST_F(Install, ValuesAreWrittenBeforeAddDeviceAndOnlyAtTheFirstInstallation) {
     const std::string hardwareKey = pnp().deviceKeys(pdo)->hardwareKey;
     EXPECT_EQ(world().portNameAtAdd("ROOT\\PORT\\0000"), "COM7");
     EXPECT_EQ(registry().dword(hardwareKey, "PollInterval"), 50u);
+    const std::string softwareKey = pnp().deviceKeys(pdo)->softwareKey;
+    EXPECT_EQ(registry().dword(softwareKey, "DisableIf_0a"), 1u);
 
     // The user renames the port; the device comes back and keeps its name and its keys.
     registry().setString(hardwareKey, "PortName", u"COM9");
     registry().deleteValue(hardwareKey, "PollInterval");
-    const std::string softwareKey = pnp().deviceKeys(pdo)->softwareKey;
+    registry().setDword(softwareKey, "DisableIf_0a", 0);
     ASSERT_EQ(pnp().unplugRootDevice(pdo), STATUS_SUCCESS);
     pdo = plugRoot("PORT");
     EXPECT_EQ(world().portNameAtAdd("ROOT\\PORT\\0000"), "COM9");
     EXPECT_EQ(registry().string(hardwareKey, "PortName"), u"COM9");
     EXPECT_FALSE(registry().value(hardwareKey, "PollInterval").has_value());
+    EXPECT_EQ(registry().dword(softwareKey, "DisableIf_0a"), 0u);
     EXPECT_EQ(pnp().deviceKeys(pdo)->softwareKey, softwareKey);
 }
 

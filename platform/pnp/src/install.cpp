@@ -103,6 +103,9 @@ void PnpManager::Impl::install(DeviceNode& node) {
         for (const DriverPackage::Value& v : package->hardwareValues) {
             registry.setValue(hardwareKey, v.name, v.value);
         }
+        for (const DriverPackage::Value& v : package->softwareValues) {
+            registry.setValue(softwareKey, v.name, v.value);
+        }
     }
     registry.setString(instanceKey, "Service", kernel::toUtf16(package->service));
     {

@@ -52,6 +52,9 @@ struct DriverPackage {
     // Written into the device's hardware key ("Device Parameters") when a device is installed
     // for the first time, before AddDevice; a device seen before keeps its key as it is.
     std::vector<Value> hardwareValues;
+    // Written into the device's software key at the same moment, under the same rule: the
+    // settings an administrator would have made before the device's first start.
+    std::vector<Value> softwareValues;
 };
 
 // A device the root bus enumerates: what its PDO answers to the identification queries.
