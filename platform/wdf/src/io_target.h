@@ -51,9 +51,11 @@ class IoTarget : public Object {
     void onDispose() override;
     bool needsPassiveDispose() const override { return true; }
 
-  private:
+    // Cancels (or only waits for) what was sent subject to the target state, and waits until
+    // each completion routine has returned.
     void cancelSentAndWait(bool cancel);
 
+  private:
     Device& owner_;
     mutable std::mutex mutex_;
     Waiters waiters_;

@@ -5,10 +5,14 @@
 // continuous reader) live in their own files.
 #pragma once
 
+#include <memory>
+#include <mutex>
+
 #include "io_target.h"
 
 namespace vel::wdf {
 
+class ContinuousReader;
 class UsbDevice;
 class UsbInterface;
 
@@ -20,6 +24,7 @@ class UsbPipe : public IoTarget {
     // belongs to.
     UsbPipe(Binding& binding, UsbDevice& usbDevice, UsbInterface& usbInterface,
             const USBD_PIPE_INFORMATION& info, UCHAR settingIndex);
+    ~UsbPipe() override;
 
     WDFUSBPIPE pipeHandle() const { return static_cast<WDFUSBPIPE>(handle()); }
     UsbDevice& usbDevice() const { return usbDevice_; }
@@ -38,12 +43,26 @@ class UsbPipe : public IoTarget {
     bool packetSizeCheck() const { return packetSizeCheck_; }
     void disablePacketSizeCheck() { packetSizeCheck_ = false; }
 
+    // The continuous reader, configured once; its reads run between a start and a stop of the
+    // pipe, and every stop of a pipe with a reader cancels what was sent (usb_pipe_target.cpp).
+    NTSTATUS configureReader(const WDF_USB_CONTINUOUS_READER_CONFIG* config);
+    NTSTATUS start() override;
+    void stop(WDF_IO_TARGET_SENT_IO_ACTION action) override;
+    // Cancels what was sent on the pipe and waits for it; the target state stays.
+    void cancelSentIo();
+
+  protected:
+    void onDispose() override;
+
   private:
     UsbDevice& usbDevice_;
     UsbInterface& usbInterface_;
     const USBD_PIPE_INFORMATION info_;
     const UCHAR settingIndex_;
     bool packetSizeCheck_ = true;
+    ContinuousReader* reader() const;
+    mutable std::mutex readerMutex_;
+    std::shared_ptr<ContinuousReader> reader_;
 };
 
 // The framework's pipe type for a USBD one.
