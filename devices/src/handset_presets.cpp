@@ -135,6 +135,11 @@ std::string presetDescription(std::string_view name) {
     return p != nullptr ? std::string(p->description) : std::string();
 }
 
+std::optional<usb::Speed> presetSpeed(std::string_view name) {
+    const Preset* p = lookup(name);
+    return p != nullptr ? std::optional<usb::Speed>(p->speed) : std::nullopt;
+}
+
 std::unique_ptr<FunctionDevice> handsetPreset(std::string_view name,
                                               const std::string& serialNumber) {
     const Preset* p = lookup(name);

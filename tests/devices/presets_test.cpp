@@ -102,6 +102,7 @@ TEST(HandsetPresets, EveryPresetWalksCleanlyWithPacketSizesOfItsSpeed) {
         EXPECT_EQ(config[2] | config[3] << 8, static_cast<int>(config.size()));
 
         const bool high = name.ends_with("-hs");
+        EXPECT_EQ(presetSpeed(name), high ? vel::usb::Speed::High : vel::usb::Speed::Full);
         std::set<uint8_t> addresses;
         for (const Interface& i : parse(config).interfaces) {
             for (const Endpoint& e : i.endpoints) {
@@ -120,6 +121,7 @@ TEST(HandsetPresets, EveryPresetWalksCleanlyWithPacketSizesOfItsSpeed) {
     }
     EXPECT_EQ(handsetPreset("no-such-handset"), nullptr);
     EXPECT_TRUE(presetDescription("no-such-handset").empty());
+    EXPECT_FALSE(presetSpeed("no-such-handset"));
 }
 
 // The modem as the modem driver validates it: call management over the data interface, line

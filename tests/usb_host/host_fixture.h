@@ -1,6 +1,5 @@
-// A platform with a PnP manager, the test function driver and a host controller. Devices are
-// plugged with plug(); URBs go down the test driver's FDO of the port. TearDown fails the test
-// for any verifier violation or pool block left behind.
+// The platform with a PnP manager (PnpPlatformTest), the test function driver and a host
+// controller. Devices are plugged with plug(); URBs go down the test driver's FDO of the port.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,57 +9,38 @@
 #include <string>
 #include <vector>
 
+#include "platform_test.h"
 #include "test_device.h"
 #include "test_driver.h"
-#include "vel/kernel/kernel.h"
-#include "vel/pnp/pnp_manager.h"
-#include "vel/runtime/runtime.h"
-#include "vel/runtime/verifier.h"
 #include "vel/usb/host_controller.h"
-#include "vel/wdf/framework.h"
 
 namespace vel::usb::test {
 
-class HostTest : public ::testing::Test {
+class HostTest : public vel::test::PnpPlatformTest {
   protected:
     explicit HostTest(uint64_t seed = 1, rt::Mode mode = rt::Mode::Simulated)
-        : seed_(seed), mode_(mode) {}
+        : PnpPlatformTest(seed, mode) {}
 
     void SetUp() override {
-        rt::Runtime::Options options;
-        options.seed = seed_;
-        options.mode = mode_;
-        runtime_ = std::make_unique<rt::Runtime>(options);
-        kernel_ = std::make_unique<kernel::Kernel>();
-        framework_ = std::make_unique<wdf::Framework>();
         FunctionWorld::current = &world_;
-        pnp_ = std::make_unique<pnp::PnpManager>();
+        PnpPlatformTest::SetUp();
         pnp::DriverPackage package;
         package.service = "usbtestfn";
         package.entry = TestFunctionDriverEntry;
         for (int product = 1; product <= 4; ++product) {
             package.ids.push_back("USB\\VID_1234&PID_000" + std::to_string(product));
         }
-        pnp_->addDriverPackage(std::move(package));
+        pnp().addDriverPackage(std::move(package));
         hc_ = std::make_unique<HostController>();
     }
 
     void TearDown() override {
-        runtime_->runUntilIdle();
+        runtime().runUntilIdle();
         hc_.reset();
-        pnp_.reset();
-        framework_.reset();
-        EXPECT_EQ(kernel_->poolStats().outstanding, 0u) << "pool blocks left behind";
-        kernel_.reset();
-        for (const rt::Violation& v : runtime_->verifier().take()) {
-            ADD_FAILURE() << "verifier violation left behind: " << v.toString();
-        }
-        runtime_.reset();
+        PnpPlatformTest::TearDown();
         FunctionWorld::current = nullptr;
     }
 
-    rt::Runtime& runtime() { return *runtime_; }
-    pnp::PnpManager& pnp() { return *pnp_; }
     HostController& hc() { return *hc_; }
     FunctionWorld& world() { return world_; }
 
@@ -71,10 +51,6 @@ class HostTest : public ::testing::Test {
         EXPECT_EQ(hc().attach(port, device, speed), STATUS_SUCCESS);
         settle();
         return device;
-    }
-    void settle() {
-        pnp().settle();
-        runtime().runUntilIdle();
     }
     DEVICE_OBJECT* fdo(unsigned port = 1) { return world_.fdoOf(hc().pdo(port)); }
 
@@ -171,13 +147,7 @@ class HostTest : public ::testing::Test {
     }
 
   private:
-    uint64_t seed_;
-    rt::Mode mode_;
-    std::unique_ptr<rt::Runtime> runtime_;
-    std::unique_ptr<kernel::Kernel> kernel_;
-    std::unique_ptr<wdf::Framework> framework_;
     FunctionWorld world_;
-    std::unique_ptr<pnp::PnpManager> pnp_;
     std::unique_ptr<HostController> hc_;
 };
 

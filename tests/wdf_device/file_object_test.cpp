@@ -48,7 +48,7 @@ class FileObjectTest : public DeviceTest {
             RtlInitUnicodeString(&link, reinterpret_cast<PCWSTR>(u"\\DosDevices\\VELFILE0"));
             EXPECT_EQ(WdfDeviceCreateSymbolicLink(device, &link), STATUS_SUCCESS);
         };
-        plug();
+        pdo_ = plug();
         takeLog();
         app_ = std::make_unique<io::Application>();
     }
@@ -63,6 +63,7 @@ class FileObjectTest : public DeviceTest {
     }
 
     std::unique_ptr<io::Application> app_;
+    DEVICE_OBJECT* pdo_ = nullptr;
 };
 
 TEST_F(FileObjectTest, EachOpenGetsCreateThenCleanupAndClose) {
@@ -97,6 +98,50 @@ TEST_F(FileObjectTest, FailedCreateLeavesNoFileObjectBehind) {
     ASSERT_TRUE(app_->CloseHandle(file));
     runtime().runUntilIdle();
     EXPECT_EQ(takeLog(), (Log{"create", "cleanup", "close"}));
+}
+
+// A device that leaves while the application holds it open stays, with its driver, until the
+// handle is closed: new opens fail, I/O on the old handle fails, cleanup and close still reach
+// the driver, and only then is the device removed and the driver unloaded.
+TEST_F(FileObjectTest, SurpriseRemovedDeviceServesItsOpenHandleUntilClosed) {
+    HANDLE file = open();
+    ASSERT_NE(file, io::INVALID_HANDLE_VALUE);
+    takeLog();
+    ASSERT_EQ(pnp().unplugRootDevice(pdo_), STATUS_SUCCESS);
+    runtime().runUntilIdle();
+    EXPECT_EQ(takeLog(),
+              (Log{"surprise removal", "smio suspend", "d0exit D3Final", "release", "smio flush"}));
+    EXPECT_EQ(stateOf(pdo_), pnp::DeviceState::SurpriseRemoved);
+    EXPECT_TRUE(framework().isLoaded(kDeviceService));
+
+    EXPECT_EQ(open(), io::INVALID_HANDLE_VALUE);
+    char buffer[4];
+    io::DWORD read = 0;
+    EXPECT_FALSE(app_->ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+    EXPECT_EQ(app_->lastStatus(), STATUS_DELETE_PENDING);
+
+    ASSERT_TRUE(app_->CloseHandle(file));
+    runtime().runUntilIdle();
+    pnp().settle();
+    EXPECT_EQ(takeLog(), (Log{"cleanup", "close", "smio cleanup", "device cleanup"}));
+    EXPECT_EQ(stateOf(pdo_), pnp::DeviceState::Removed);
+    EXPECT_FALSE(framework().isLoaded(kDeviceService));
+}
+
+TEST_F(FileObjectTest, OrderlyRemovalOfAnOpenDeviceIsRefusedUntilItIsClosed) {
+    HANDLE file = open();
+    ASSERT_NE(file, io::INVALID_HANDLE_VALUE);
+    takeLog();
+    EXPECT_EQ(pnp().remove(pdo_), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(takeLog(), Log{});  // not even asked
+    EXPECT_EQ(stateOf(pdo_), pnp::DeviceState::Started);
+
+    ASSERT_TRUE(app_->CloseHandle(file));
+    runtime().runUntilIdle();
+    EXPECT_EQ(takeLog(), (Log{"cleanup", "close"}));
+    EXPECT_EQ(pnp().remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(stateOf(pdo_), pnp::DeviceState::Removed);
+    EXPECT_FALSE(framework().isLoaded(kDeviceService));
 }
 
 }  // namespace

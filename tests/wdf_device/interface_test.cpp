@@ -243,5 +243,75 @@ TEST_F(DeviceWmiTest, BlocksAreVisibleFromStartUntilRemoval) {
     EXPECT_FALSE(visible);
 }
 
+struct ContextBlock {
+    ULONG first;
+    ULONG second;
+};
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(ContextBlock, GetContextBlock)
+
+// An instance made with UseContextForQuery answers with its context's bytes; no callback runs.
+TEST_F(DeviceTest, WmiInstanceCanAnswerQueriesWithItsContext) {
+    struct Case {
+        const char* label;
+        ULONG minimum;
+        bool withContext;
+        bool withSetCallback;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {"context answers", sizeof(ULONG), true, false, STATUS_SUCCESS},
+        {"no context", 0, false, false, STATUS_INVALID_PARAMETER},
+        {"set callback", 0, true, true, STATUS_INVALID_PARAMETER},
+        {"context below the minimum", sizeof(ContextBlock) + 1, true, false,
+         STATUS_BUFFER_TOO_SMALL},
+    };
+    static const Case* current = nullptr;
+    static NTSTATUS created = STATUS_UNSUCCESSFUL;
+    afterCreate = [](WDFDEVICE device) {
+        WDF_WMI_PROVIDER_CONFIG provider;
+        WDF_WMI_PROVIDER_CONFIG_INIT(&provider, &kDataBlock);
+        provider.MinInstanceBufferSize = current->minimum;
+        WDF_WMI_INSTANCE_CONFIG config;
+        WDF_WMI_INSTANCE_CONFIG_INIT_PROVIDER_CONFIG(&config, &provider);
+        config.Register = TRUE;
+        config.UseContextForQuery = TRUE;
+        if (current->withSetCallback) {
+            config.EvtWmiInstanceSetInstance = [](WDFWMIINSTANCE, ULONG, PVOID) -> NTSTATUS {
+                return STATUS_SUCCESS;
+            };
+        }
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, ContextBlock);
+        WDFWMIINSTANCE instance = nullptr;
+        created = WdfWmiInstanceCreate(device, &config,
+                                       current->withContext ? &attributes : nullptr, &instance);
+        if (NT_SUCCESS(created)) {
+            *GetContextBlock(instance) = {7, 9};
+        }
+    };
+    int instance = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        current = &c;
+        DEVICE_OBJECT* pdo = plug(std::to_string(instance++));
+        EXPECT_EQ(created, c.expected);
+        DEVICE_OBJECT* fdo = WdfDeviceWdmGetDeviceObject(device());
+        if (NT_SUCCESS(c.expected)) {
+            ContextBlock data{};
+            ULONG size = 0;
+            EXPECT_EQ(wdf::queryWmiInstance(fdo, kDataBlock, 0, &data, sizeof(ULONG), &size),
+                      STATUS_BUFFER_TOO_SMALL);
+            EXPECT_EQ(size, sizeof(ContextBlock));
+            ASSERT_EQ(wdf::queryWmiInstance(fdo, kDataBlock, 0, &data, sizeof data, &size),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(size, sizeof(ContextBlock));
+            EXPECT_EQ(data.first, 7u);
+            EXPECT_EQ(data.second, 9u);
+        }
+        ASSERT_EQ(pnp().remove(pdo), STATUS_SUCCESS);
+    }
+    takeLog();
+}
+
 }  // namespace
 }  // namespace vel::test

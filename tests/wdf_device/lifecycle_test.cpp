@@ -129,6 +129,33 @@ TEST_F(DeviceLifecycleTest, StopReleasesAndRestartPreparesAgain) {
     EXPECT_EQ(kernel().io().enabledInterfaces(kInterfaceClass).size(), 1u);
 }
 
+// The driver turns a created interface off and on; the interface list follows, and a stop and
+// restart keep the driver's choice.
+TEST_F(DeviceLifecycleTest, InterfaceStateFollowsTheDriverAcrossARestart) {
+    afterCreate = [](WDFDEVICE device) {
+        EXPECT_EQ(WdfDeviceCreateDeviceInterface(device, &kInterfaceClass, nullptr),
+                  STATUS_SUCCESS);
+    };
+    DEVICE_OBJECT* pdo = plug();
+    takeLog();
+    ASSERT_EQ(kernel().io().enabledInterfaces(kInterfaceClass).size(), 1u);
+
+    WdfDeviceSetDeviceInterfaceState(device(), &kInterfaceClass, nullptr, FALSE);
+    EXPECT_TRUE(kernel().io().enabledInterfaces(kInterfaceClass).empty());
+    ASSERT_EQ(pnp().stop(pdo), STATUS_SUCCESS);
+    ASSERT_EQ(pnp().start(pdo), STATUS_SUCCESS);
+    EXPECT_TRUE(kernel().io().enabledInterfaces(kInterfaceClass).empty());
+
+    WdfDeviceSetDeviceInterfaceState(device(), &kInterfaceClass, nullptr, TRUE);
+    EXPECT_EQ(kernel().io().enabledInterfaces(kInterfaceClass).size(), 1u);
+    // An interface the device never created is not touched.
+    UNICODE_STRING other;
+    RtlInitUnicodeString(&other, reinterpret_cast<PCWSTR>(u"other"));
+    WdfDeviceSetDeviceInterfaceState(device(), &kInterfaceClass, &other, TRUE);
+    EXPECT_EQ(kernel().io().enabledInterfaces(kInterfaceClass).size(), 1u);
+    takeLog();
+}
+
 TEST_F(DeviceLifecycleTest, QueriesAreVetoedWhileStaticStopRemoveIsHeld) {
     DEVICE_OBJECT* pdo = plug();
     takeLog();

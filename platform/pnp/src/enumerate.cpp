@@ -51,7 +51,7 @@ void PnpManager::Impl::applyRelations(DeviceNode& node,
     }
     for (DeviceNode* child : missing) {
         surpriseRemoveSubtree(*child);
-        removeSubtree(*child);
+        removeWhenClosed(*child);
     }
     for (DeviceNode* child : fresh) {
         install(*child);

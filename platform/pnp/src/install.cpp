@@ -156,10 +156,10 @@ void PnpManager::Impl::releaseDriver(const std::string& service) {
             return;
         }
     }
-    // A driver that still has device objects (a control device, or one it failed to delete)
-    // stays loaded, as on Windows.
+    // A driver that still has device objects (a control device, one it failed to delete, or
+    // a deleted one a file object still references) stays loaded, as on Windows.
     DRIVER_OBJECT* driver = framework.driverObject(service);
-    if (driver != nullptr && driver->DeviceObject != nullptr) {
+    if (driver != nullptr && io.hasDeviceObjects(driver)) {
         return;
     }
     loadedHere.erase(service);

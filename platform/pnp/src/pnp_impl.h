@@ -40,6 +40,8 @@ struct DeviceNode {
 
     // AddDevice succeeded and the stack has not had REMOVE_DEVICE since.
     bool stackBuilt = false;
+    // Surprise-removed while files were open on its subtree: REMOVE_DEVICE waits for them.
+    bool removalPending = false;
     DeviceState state = DeviceState::NoDriver;
     NTSTATUS problem = STATUS_SUCCESS;
     DEVICE_POWER_STATE power = PowerDeviceUnspecified;
@@ -69,6 +71,13 @@ struct PnpManager::Impl {
     // REMOVE_DEVICE to the subtree, children first, then the node leaves the tree.
     void removeSubtree(DeviceNode& node);
     void sendRemove(DeviceNode& node);
+    // After a surprise removal: removes the subtree now, or once the last file opened on one of
+    // its stacks is closed (the drivers still serve cleanup and close until then).
+    void removeWhenClosed(DeviceNode& node);
+    bool hasOpenFiles(DeviceNode& node);
+    // A file object went: removes the subtrees that waited for it and unloads the drivers left
+    // without devices.
+    void onFileReleased();
 
     // ----- Power (power.cpp) -----------------------------------------------------------------
     NTSTATUS powerDown(PowerAction action);
@@ -98,6 +107,7 @@ struct PnpManager::Impl {
     SYSTEM_POWER_STATE systemState = PowerSystemWorking;
     POWER_ACTION lastAction = PowerActionNone;  // of the transition the system is in
     std::set<std::string> loadedHere;           // drivers this manager loaded
+    size_t fileWatch = 0;                       // the I/O manager's listener id
 
     // Last: its context runs jobs that use everything above, so it goes first.
     PnpWorker worker;

@@ -88,6 +88,9 @@ PnpManager::PnpManager()
     : impl_(std::make_unique<Impl>(require(rt::Runtime::current(), "Runtime"),
                                    require(kernel::Kernel::current(), "Kernel"),
                                    require(wdf::Framework::current(), "Framework"))) {
+    Impl* impl = impl_.get();
+    impl->fileWatch = impl->io.watchFileRelease(
+        [impl] { impl->worker.post([impl] { impl->onFileReleased(); }); });
     std::lock_guard lock(liveMutex);
     live.push_back(this);
 }
@@ -98,6 +101,7 @@ PnpManager::~PnpManager() {
         std::erase(live, this);
     }
     Impl& impl = *impl_;
+    impl.io.unwatchFileRelease(impl.fileWatch);
     impl.worker.run([&impl] {
         // As if every root device left at once, but in order: no queries, no surprise.
         impl.rootBus.unplugAll();
@@ -182,6 +186,11 @@ NTSTATUS PnpManager::remove(DEVICE_OBJECT* pdo) {
     impl_->worker.run([&] {
         DeviceNode* node = impl_->find(pdo);
         if (node == nullptr) {
+            return;
+        }
+        // As on Windows, a device still open is in use and cannot be removed in order.
+        if (impl_->hasOpenFiles(*node)) {
+            status = STATUS_DEVICE_BUSY;
             return;
         }
         status = impl_->queryRemoveSubtree(*node);

@@ -99,4 +99,40 @@ void PnpManager::Impl::removeSubtree(DeviceNode& node) {
     ObDereferenceObject(gone->pdo);
 }
 
+bool PnpManager::Impl::hasOpenFiles(DeviceNode& node) {
+    for (DeviceNode* each : postOrder(node)) {
+        if (each->pdo != nullptr && io.hasOpenFiles(io.stackOf(each->pdo))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void PnpManager::Impl::removeWhenClosed(DeviceNode& node) {
+    if (!hasOpenFiles(node)) {
+        removeSubtree(node);
+        return;
+    }
+    std::lock_guard lock(mutex);
+    node.removalPending = true;
+}
+
+void PnpManager::Impl::onFileReleased() {
+    // One subtree at a time: a removal changes the tree under the list.
+    for (bool removed = true; removed;) {
+        removed = false;
+        for (DeviceNode* each : preOrder(root)) {
+            if (each->removalPending && !hasOpenFiles(*each)) {
+                removeSubtree(*each);
+                removed = true;
+                break;
+            }
+        }
+    }
+    const std::set<std::string> services = loadedHere;
+    for (const std::string& service : services) {
+        releaseDriver(service);
+    }
+}
+
 }  // namespace vel::pnp

@@ -178,6 +178,17 @@ NTSTATUS WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
     return device->pnp().createDeviceInterface(*InterfaceClassGUID, textOf(ReferenceString));
 }
 
+VOID WdfDeviceSetDeviceInterfaceState(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                      const GUID* InterfaceClassGUID,
+                                      PCUNICODE_STRING ReferenceString,
+                                      BOOLEAN IsInterfaceEnabled) {
+    auto* device = lookup<vel::wdf::Device>(Device, "WdfDeviceSetDeviceInterfaceState");
+    if (device != nullptr && InterfaceClassGUID != nullptr) {
+        device->pnp().setDeviceInterfaceState(*InterfaceClassGUID, textOf(ReferenceString),
+                                              IsInterfaceEnabled != FALSE);
+    }
+}
+
 NTSTATUS WdfDeviceRetrieveDeviceName(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, WDFSTRING String) {
     auto* device = lookup<vel::wdf::Device>(Device, "WdfDeviceRetrieveDeviceName");
     auto* string = lookup<vel::wdf::String>(String, "WdfDeviceRetrieveDeviceName");

@@ -1,4 +1,6 @@
 // WMI calls: providers and instances of a device's data blocks.
+#include <algorithm>
+
 #include "ddi.h"
 #include "ddi_support.h"
 #include "device.h"
@@ -26,11 +28,31 @@ NTSTATUS WdfWmiInstanceCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
         (InstanceAttributes != nullptr && InstanceAttributes->ParentObject != nullptr)) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (config.UseContextForQuery) {
-        return STATUS_NOT_SUPPORTED;
-    }
     if (NTSTATUS status = validateAttributes(InstanceAttributes); !NT_SUCCESS(status)) {
         return status;
+    }
+    // Queries answered with the instance's context: it needs one, no way to change it, and
+    // room for the provider's minimum.
+    size_t contextSize = 0;
+    if (config.UseContextForQuery) {
+        if (InstanceAttributes == nullptr || InstanceAttributes->ContextTypeInfo == nullptr ||
+            config.EvtWmiInstanceSetInstance != nullptr ||
+            config.EvtWmiInstanceSetItem != nullptr ||
+            config.EvtWmiInstanceExecuteMethod != nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        contextSize = std::max<size_t>(InstanceAttributes->ContextSizeOverride,
+                                       InstanceAttributes->ContextTypeInfo->ContextSize);
+        const WmiProvider* given =
+            config.ProviderConfig == nullptr
+                ? lookup<WmiProvider>(config.Provider, "WdfWmiInstanceCreate")
+                : nullptr;
+        const ULONG minimum = config.ProviderConfig != nullptr
+                                  ? config.ProviderConfig->MinInstanceBufferSize
+                                  : (given != nullptr ? given->config().MinInstanceBufferSize : 0);
+        if (contextSize < minimum) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
     }
     WmiProvider* provider = nullptr;
     bool ownProvider = false;
@@ -54,8 +76,11 @@ NTSTATUS WdfWmiInstanceCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
         }
     }
     Object* published = nullptr;
-    NTSTATUS status = publish(std::make_unique<WmiInstance>(device->binding(), *provider, config),
-                              InstanceAttributes, provider, &published);
+    NTSTATUS status = publish(
+        std::make_unique<WmiInstance>(
+            device->binding(), *provider, config,
+            config.UseContextForQuery ? InstanceAttributes->ContextTypeInfo : nullptr, contextSize),
+        InstanceAttributes, provider, &published);
     if (NT_SUCCESS(status) && config.Register) {
         status = device->wmi().add(static_cast<WmiInstance*>(published));
         if (!NT_SUCCESS(status)) {

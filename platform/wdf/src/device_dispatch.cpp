@@ -59,6 +59,12 @@ NTSTATUS Device::dispatch(IRP* irp, bool preprocessed) {
         case IRP_MJ_WRITE:
         case IRP_MJ_DEVICE_CONTROL:
         case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+            // A handle opened before a (surprise) removal lives on until it is closed; its I/O
+            // fails as it would at a remove lock.
+            if (const PnpState state = pnp_->state();
+                state == PnpState::SurpriseRemoved || state == PnpState::Removed) {
+                return completeIrp(irp, STATUS_DELETE_PENDING);
+            }
             return io_->dispatch(irp);
         default:
             return completeIrp(irp, STATUS_INVALID_DEVICE_REQUEST);

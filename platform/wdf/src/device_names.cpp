@@ -1,4 +1,6 @@
 // A device's symbolic link and device interfaces.
+#include <optional>
+
 #include "device.h"
 #include "device_pnp.h"
 #include "vel/kernel/io.h"
@@ -61,6 +63,43 @@ NTSTATUS DevicePnp::createDeviceInterface(const GUID& interfaceClass,
     entry.enableAtStart = !startedOnce_;
     interfaces_.push_back(std::move(entry));
     return STATUS_SUCCESS;
+}
+
+void DevicePnp::setDeviceInterfaceState(const GUID& interfaceClass, const std::u16string& reference,
+                                        bool enable) {
+    kernel::IoManager& io = kernel::IoManager::current();
+    std::optional<Interface> found;
+    {
+        std::lock_guard lock(mutex_);
+        for (Interface& each : interfaces_) {
+            if (IsEqualGUID(each.interfaceClass, interfaceClass) && each.reference == reference) {
+                // The choice also holds for the next start.
+                each.enableAtStart = enable;
+                found = each;
+                break;
+            }
+        }
+    }
+    if (!found) {
+        return;
+    }
+    if (found->link.empty() &&
+        !NT_SUCCESS(io.registerDeviceInterface(device_.physicalDevice(), interfaceClass, reference,
+                                               &found->link))) {
+        return;
+    }
+    // Only a started device's interfaces can be on; the rest follow at start.
+    const bool on = enable && state() == PnpState::Started;
+    if (found->enabled != on) {
+        io.setDeviceInterfaceState(found->link, on);
+    }
+    std::lock_guard lock(mutex_);
+    for (Interface& each : interfaces_) {
+        if (IsEqualGUID(each.interfaceClass, interfaceClass) && each.reference == reference) {
+            each.link = found->link;
+            each.enabled = on;
+        }
+    }
 }
 
 std::vector<std::u16string> DevicePnp::interfaceLinks() const {

@@ -45,6 +45,10 @@ class DevicePnp {
     NTSTATUS createSymbolicLink(const std::u16string& link);
     std::u16string symbolicLink() const;
     NTSTATUS createDeviceInterface(const GUID& interfaceClass, const std::u16string& reference);
+    // WdfDeviceSetDeviceInterfaceState: an interface the device created goes on or off now (on
+    // only while started) and stays so across later starts; an unknown one is ignored.
+    void setDeviceInterfaceState(const GUID& interfaceClass, const std::u16string& reference,
+                                 bool enable);
     std::vector<std::u16string> interfaceLinks() const;
     void setStaticStopRemove(bool stoppable);
     void setPnpCapabilities(const WDF_DEVICE_PNP_CAPABILITIES& capabilities);

@@ -1,6 +1,7 @@
 #include "wmi.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "device.h"
 #include "vel/wdf/wmi.h"
@@ -66,6 +67,15 @@ NTSTATUS DeviceWmi::query(const GUID& guid, ULONG index, void* buffer, ULONG buf
         // Answered without asking the driver.
         *size = minimum;
         status = STATUS_BUFFER_TOO_SMALL;
+    } else if (config.UseContextForQuery) {
+        const auto bytes = static_cast<ULONG>(instance->contextSize());
+        *size = bytes;
+        if (bufferSize < bytes) {
+            status = STATUS_BUFFER_TOO_SMALL;
+        } else {
+            std::memcpy(buffer, instance->context(instance->queryContext()), bytes);
+            status = STATUS_SUCCESS;
+        }
     } else if (config.EvtWmiInstanceQueryInstance == nullptr) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else {

@@ -30,11 +30,20 @@ class WmiInstance : public Object {
   public:
     static constexpr ObjectType kType = ObjectType::WmiInstance;
 
-    WmiInstance(Binding& binding, WmiProvider& provider, const WDF_WMI_INSTANCE_CONFIG& config)
-        : Object(kType, binding), provider_(provider), config_(config) {}
+    // With UseContextForQuery, `queryContext` is the context type whose bytes (`contextSize`
+    // of them) answer queries.
+    WmiInstance(Binding& binding, WmiProvider& provider, const WDF_WMI_INSTANCE_CONFIG& config,
+                PCWDF_OBJECT_CONTEXT_TYPE_INFO queryContext = nullptr, size_t contextSize = 0)
+        : Object(kType, binding),
+          provider_(provider),
+          config_(config),
+          queryContext_(queryContext),
+          contextSize_(contextSize) {}
 
     WmiProvider& provider() const { return provider_; }
     const WDF_WMI_INSTANCE_CONFIG& config() const { return config_; }
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO queryContext() const { return queryContext_; }
+    size_t contextSize() const { return contextSize_; }
 
   protected:
     void onDispose() override;
@@ -42,6 +51,8 @@ class WmiInstance : public Object {
   private:
     WmiProvider& provider_;
     const WDF_WMI_INSTANCE_CONFIG config_;
+    const PCWDF_OBJECT_CONTEXT_TYPE_INFO queryContext_;
+    const size_t contextSize_;
 };
 
 class DeviceWmi {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,8 @@ inline constexpr uint16_t kHandsetDownloadProductId = 0x7A0D;  // download mode
 std::vector<std::string> presetNames();
 // One line describing the preset; empty for an unknown name.
 std::string presetDescription(std::string_view name);
+// The speed the preset is plugged in at; nullopt for an unknown name.
+std::optional<usb::Speed> presetSpeed(std::string_view name);
 // nullptr for an unknown name.
 std::unique_ptr<FunctionDevice> handsetPreset(
     std::string_view name, const std::string& serialNumber = kDefaultSerialNumber);

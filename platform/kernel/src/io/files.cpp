@@ -1,5 +1,8 @@
 // File objects for opens of a device. The application side sends IRP_MJ_CREATE, CLEANUP and
-// CLOSE with them; here they are only made and counted.
+// CLOSE with them; here they are made and counted, and their release is announced to whoever
+// waits for a device's last open to go (the PnP manager, before it removes a device).
+
+#include <algorithm>
 
 #include "io_impl.h"
 
@@ -19,6 +22,38 @@ FILE_OBJECT* IoManager::createFileObject(DEVICE_OBJECT* device, const std::u16st
     std::lock_guard lock(impl_->mutex);
     impl_->files.emplace(&object, std::move(record));
     return &object;
+}
+
+bool IoManager::hasOpenFiles(const std::vector<DEVICE_OBJECT*>& devices) const {
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& [object, record] : impl_->files) {
+        if (std::find(devices.begin(), devices.end(), object->DeviceObject) != devices.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t IoManager::watchFileRelease(std::function<void()> listener) {
+    std::lock_guard lock(impl_->mutex);
+    const size_t id = impl_->nextListenerId++;
+    impl_->fileReleaseListeners.emplace(id, std::move(listener));
+    return id;
+}
+
+void IoManager::unwatchFileRelease(size_t id) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->fileReleaseListeners.erase(id);
+}
+
+bool IoManager::hasDeviceObjects(const DRIVER_OBJECT* driver) const {
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& [object, record] : impl_->devices) {
+        if (object->DriverObject == driver) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace vel::kernel

@@ -51,8 +51,21 @@ void IoManager::dereference(void* object) {
     if (!problem.empty()) {
         reportViolation(rt::Rule::ContractViolation, "ObDereferenceObject", problem);
     }
-    if (freedFile != nullptr && freedFile->object.DeviceObject != nullptr) {
+    if (freedFile == nullptr) {
+        return;
+    }
+    if (freedFile->object.DeviceObject != nullptr) {
         dereference(freedFile->object.DeviceObject);
+    }
+    std::vector<std::function<void()>> listeners;
+    {
+        std::lock_guard lock(impl_->mutex);
+        for (const auto& [id, listener] : impl_->fileReleaseListeners) {
+            listeners.push_back(listener);
+        }
+    }
+    for (const std::function<void()>& listener : listeners) {
+        listener();
     }
 }
 

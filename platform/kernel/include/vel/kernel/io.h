@@ -116,6 +116,17 @@ class IoManager {
     // A file object for an open of `device` (FileName = `fileName`), holding a reference on the
     // device. Released with dereference / ObDereferenceObject.
     FILE_OBJECT* createFileObject(DEVICE_OBJECT* device, const std::u16string& fileName);
+    // True while a file object opened on one of `devices` is alive.
+    bool hasOpenFiles(const std::vector<DEVICE_OBJECT*>& devices) const;
+    // Calls `listener` (outside the I/O manager's lock, from the releasing context, at any
+    // IRQL) each time a file object goes with its last reference, after it has released its
+    // device. Returns an id for unwatchFileRelease.
+    size_t watchFileRelease(std::function<void()> listener);
+    void unwatchFileRelease(size_t id);
+
+    // True while any device object the driver created is alive: not yet deleted, or deleted
+    // and still referenced (by a file object, say). Its code may still be called until then.
+    bool hasDeviceObjects(const DRIVER_OBJECT* driver) const;
 
     // ----- IRPs sent by the platform ----------------------------------------------------------
     static IrpPtr allocateIrp(CCHAR stackSize);

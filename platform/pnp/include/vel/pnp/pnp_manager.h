@@ -9,11 +9,14 @@
 // devices arrived from.
 //
 // Removal follows Windows where it can: a node leaves the tree after its REMOVE_DEVICE, and its
-// children get theirs first. After a surprise removal REMOVE_DEVICE follows at once (after the
-// subtree's), without waiting for open handles to close. The PnP manager deletes no device
-// object the drivers own; it holds a reference on each PDO while its node lives. A driver this
-// manager loaded is unloaded (Framework::unloadDriver) when its last device is removed and it
-// has no device objects left, and loaded again by the next device that needs it.
+// children get theirs first. After a surprise removal REMOVE_DEVICE follows once no file is
+// open on any stack of the subtree (at once when none is): until then the node stays in the
+// tree as SurpriseRemoved, the drivers still get I/O, cleanup and close for the open files, and
+// the last close triggers the removal. An orderly removal of a device that is open is refused.
+// The PnP manager deletes no device object the drivers own; it holds a reference on each PDO
+// while its node lives. A driver this manager loaded is unloaded (Framework::unloadDriver) when
+// its last device is removed and none of its device objects is alive (a deleted one a file
+// object still references counts), and loaded again by the next device that needs it.
 //
 // Needs a live vel::rt::Runtime, vel::kernel::Kernel and vel::wdf::Framework (created before it,
 // destroyed after it). The innermost live PnpManager is the one IoInvalidateDeviceRelations
@@ -73,7 +76,7 @@ enum class DeviceState {
     Started,          // START_DEVICE succeeded
     StartFailed,      // START_DEVICE failed (problem); the function driver's stack was removed
     Stopped,          // stopped by stop(); start() starts it again
-    SurpriseRemoved,  // got SURPRISE_REMOVAL; REMOVE_DEVICE follows
+    SurpriseRemoved,  // got SURPRISE_REMOVAL; REMOVE_DEVICE follows (after the last close)
     Removed,          // got REMOVE_DEVICE; the node goes away
 };
 const char* toString(DeviceState state);
@@ -145,7 +148,8 @@ class PnpManager {
     NTSTATUS stop(DEVICE_OBJECT* pdo);
     // START_DEVICE for a stopped device, then a BusRelations query.
     NTSTATUS start(DEVICE_OBJECT* pdo);
-    // Orderly removal of the device and its subtree: QUERY_REMOVE to every node, children
+    // Orderly removal of the device and its subtree. STATUS_DEVICE_BUSY while a file is open on
+    // a stack of the subtree, before any query. Otherwise QUERY_REMOVE to every node, children
     // first; a failure vetoes (CANCEL_REMOVE to every node that got the query, in reverse
     // order, and the failure is returned). Otherwise REMOVE_DEVICE to every node, children
     // first, and the nodes go away. A root device also leaves the root bus; a child that its
