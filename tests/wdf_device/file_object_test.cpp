@@ -128,18 +128,20 @@ TEST_F(FileObjectTest, SurpriseRemovedDeviceServesItsOpenHandleUntilClosed) {
     EXPECT_FALSE(framework().isLoaded(kDeviceService));
 }
 
-TEST_F(FileObjectTest, OrderlyRemovalOfAnOpenDeviceIsRefusedUntilItIsClosed) {
+TEST_F(FileObjectTest, OrderlyRemovalOfAnOpenDeviceCompletesAtTheLastClose) {
     HANDLE file = open();
     ASSERT_NE(file, io::INVALID_HANDLE_VALUE);
     takeLog();
-    EXPECT_EQ(pnp().remove(pdo_), STATUS_DEVICE_BUSY);
-    EXPECT_EQ(takeLog(), Log{});  // not even asked
-    EXPECT_EQ(stateOf(pdo_), pnp::DeviceState::Started);
+    EXPECT_EQ(pnp().remove(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(takeLog(), (Log{"query remove", "surprise removal", "smio suspend", "d0exit D3Final",
+                              "release", "smio flush"}));
+    EXPECT_EQ(stateOf(pdo_), pnp::DeviceState::SurpriseRemoved);
+    EXPECT_TRUE(framework().isLoaded(kDeviceService));
 
     ASSERT_TRUE(app_->CloseHandle(file));
     runtime().runUntilIdle();
-    EXPECT_EQ(takeLog(), (Log{"cleanup", "close"}));
-    EXPECT_EQ(pnp().remove(pdo_), STATUS_SUCCESS);
+    pnp().settle();
+    EXPECT_EQ(takeLog(), (Log{"cleanup", "close", "smio cleanup", "device cleanup"}));
     EXPECT_EQ(stateOf(pdo_), pnp::DeviceState::Removed);
     EXPECT_FALSE(framework().isLoaded(kDeviceService));
 }

@@ -188,11 +188,6 @@ NTSTATUS PnpManager::remove(DEVICE_OBJECT* pdo) {
         if (node == nullptr) {
             return;
         }
-        // As on Windows, a device still open is in use and cannot be removed in order.
-        if (impl_->hasOpenFiles(*node)) {
-            status = STATUS_DEVICE_BUSY;
-            return;
-        }
         status = impl_->queryRemoveSubtree(*node);
         if (!NT_SUCCESS(status)) {
             return;
@@ -200,7 +195,12 @@ NTSTATUS PnpManager::remove(DEVICE_OBJECT* pdo) {
         if (node->parent == &impl_->root) {
             impl_->rootBus.unplug(pdo);
         }
-        impl_->removeSubtree(*node);
+        // Files still open: the stacks let go of their I/O as at a surprise removal and the
+        // removal completes at the last close.
+        if (impl_->hasOpenFiles(*node)) {
+            impl_->surpriseRemoveSubtree(*node);
+        }
+        impl_->removeWhenClosed(*node);
     });
     return status;
 }

@@ -12,7 +12,8 @@
 // children get theirs first. After a surprise removal REMOVE_DEVICE follows once no file is
 // open on any stack of the subtree (at once when none is): until then the node stays in the
 // tree as SurpriseRemoved, the drivers still get I/O, cleanup and close for the open files, and
-// the last close triggers the removal. An orderly removal of a device that is open is refused.
+// the last close triggers the removal. An orderly removal of a device that is open goes the
+// same way once the queries agreed (SURPRISE_REMOVAL now, REMOVE_DEVICE at the last close).
 // The PnP manager deletes no device object the drivers own; it holds a reference on each PDO
 // while its node lives. A driver this manager loaded is unloaded (Framework::unloadDriver) when
 // its last device is removed and none of its device objects is alive (a deleted one a file
@@ -148,8 +149,8 @@ class PnpManager {
     NTSTATUS stop(DEVICE_OBJECT* pdo);
     // START_DEVICE for a stopped device, then a BusRelations query.
     NTSTATUS start(DEVICE_OBJECT* pdo);
-    // Orderly removal of the device and its subtree. STATUS_DEVICE_BUSY while a file is open on
-    // a stack of the subtree, before any query. Otherwise QUERY_REMOVE to every node, children
+    // Orderly removal of the device and its subtree (see above for open files): QUERY_REMOVE to
+    // every node, children
     // first; a failure vetoes (CANCEL_REMOVE to every node that got the query, in reverse
     // order, and the failure is returned). Otherwise REMOVE_DEVICE to every node, children
     // first, and the nodes go away. A root device also leaves the root bus; a child that its
