@@ -174,9 +174,9 @@ NTSTATUS UsbDevice::makeInterfaces() {
     std::vector<UsbInterface*> made;
     for (UCHAR number : order) {
         Object* published = nullptr;
-        NTSTATUS status = publish(std::make_unique<UsbInterface>(binding(), *this, number,
-                                                                 std::move(settings[number])),
-                                  nullptr, this, &published);
+        NTSTATUS status = publish(
+            std::make_unique<UsbInterface>(binding(), *this, number, std::move(settings[number])),
+            nullptr, this, &published);
         if (!NT_SUCCESS(status)) {
             return status;
         }

@@ -9,7 +9,10 @@ namespace vel::wdf {
 
 UsbInterface::UsbInterface(Binding& binding, UsbDevice& usbDevice, UCHAR number,
                            std::vector<Setting> settings)
-    : Object(kType, binding), usbDevice_(usbDevice), number_(number), settings_(std::move(settings)) {
+    : Object(kType, binding),
+      usbDevice_(usbDevice),
+      number_(number),
+      settings_(std::move(settings)) {
     setDeletable(false);
 }
 
@@ -37,10 +40,11 @@ bool UsbInterface::endpointInformation(UCHAR settingIndex, UCHAR endpointIndex,
     out->EndpointAddress = e.bEndpointAddress;
     out->Interval = e.bInterval;
     out->SettingIndex = settingIndex;
-    out->PipeType = toPipeType(static_cast<USBD_PIPE_TYPE>(e.bmAttributes & USB_ENDPOINT_TYPE_MASK));
+    out->PipeType =
+        toPipeType(static_cast<USBD_PIPE_TYPE>(e.bmAttributes & USB_ENDPOINT_TYPE_MASK));
     out->MaximumTransferSize = out->PipeType == WdfUsbPipeTypeControl ? 4096
-                               : usbDevice_.atHighSpeed()            ? 2 * 1024 * 1024
-                                                                     : 256 * 1024;
+                               : usbDevice_.atHighSpeed()             ? 2 * 1024 * 1024
+                                                                      : 256 * 1024;
     return true;
 }
 

@@ -163,9 +163,9 @@ NTSTATUS applyConfiguration(UsbDevice& device, URB* urb,
 NTSTATUS sendConfiguration(PWDF_DRIVER_GLOBALS globals, UsbDevice& device, URB* urb,
                            const WDF_OBJECT_ATTRIBUTES* pipeAttributes) {
     const WDF_REQUEST_SEND_OPTIONS options = urbSendOptions(kSelectTimeoutMs, true);
-    NTSTATUS status = sendUrbSynchronously(globals, device, nullptr, &options, urb,
-                                           WdfUsbRequestTypeDeviceUrb,
-                                           "WdfUsbTargetDeviceSelectConfig");
+    NTSTATUS status =
+        sendUrbSynchronously(globals, device, nullptr, &options, urb, WdfUsbRequestTypeDeviceUrb,
+                             "WdfUsbTargetDeviceSelectConfig");
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -211,7 +211,8 @@ NTSTATUS pairsToChoices(UsbDevice& device, const WDF_USB_DEVICE_SELECT_CONFIG_PA
     }
     for (UCHAR i = 0; i < multi.NumberInterfaces; ++i) {
         const WDF_USB_INTERFACE_SETTING_PAIR& pair = multi.Pairs[i];
-        auto* usbInterface = lookup<UsbInterface>(pair.UsbInterface, "WdfUsbTargetDeviceSelectConfig");
+        auto* usbInterface =
+            lookup<UsbInterface>(pair.UsbInterface, "WdfUsbTargetDeviceSelectConfig");
         if (usbInterface == nullptr || &usbInterface->usbDevice() != &device ||
             pair.SettingIndex >= usbInterface->numSettings()) {
             return STATUS_INVALID_PARAMETER;
@@ -408,9 +409,9 @@ NTSTATUS selectSetting(PWDF_DRIVER_GLOBALS globals, UsbInterface& usbInterface,
         const size_t length = GET_SELECT_INTERFACE_REQUEST_SIZE(pipes);
         own = std::make_unique<UrbBuffer>(length);
         urb = own->urb();
-        UsbBuildSelectInterfaceRequest(urb, static_cast<USHORT>(length),
-                                       device.configurationHandle(), usbInterface.number(),
-                                       c.usbInterface->setting(c.settingIndex)->descriptor.bAlternateSetting);
+        UsbBuildSelectInterfaceRequest(
+            urb, static_cast<USHORT>(length), device.configurationHandle(), usbInterface.number(),
+            c.usbInterface->setting(c.settingIndex)->descriptor.bAlternateSetting);
         const USHORT keep = urb->UrbSelectInterface.Interface.Length;
         fillInterfaceRequest(&urb->UrbSelectInterface.Interface, c);
         urb->UrbSelectInterface.Interface.Length = keep;
@@ -420,8 +421,9 @@ NTSTATUS selectSetting(PWDF_DRIVER_GLOBALS globals, UsbInterface& usbInterface,
         pipe->stop(WdfIoTargetCancelSentIo);
     }
     const WDF_REQUEST_SEND_OPTIONS options = urbSendOptions(kSelectTimeoutMs, true);
-    NTSTATUS status = sendUrbSynchronously(globals, device, nullptr, &options, urb,
-                                           WdfUsbRequestTypeDeviceUrb, "WdfUsbInterfaceSelectSetting");
+    NTSTATUS status =
+        sendUrbSynchronously(globals, device, nullptr, &options, urb, WdfUsbRequestTypeDeviceUrb,
+                             "WdfUsbInterfaceSelectSetting");
     if (!NT_SUCCESS(status)) {
         for (UsbPipe* pipe : usbInterface.pipes()) {
             pipe->start();

@@ -1,0 +1,105 @@
+#include "target_fixture.h"
+
+namespace vel::usbtargets::test {
+
+namespace {
+
+NTSTATUS EvtPrepareHardware(WDFDEVICE device, WDFCMRESLIST, WDFCMRESLIST) {
+    DriverState& d = driver();
+    d.createStatus = WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &d.usbDevice);
+    return STATUS_SUCCESS;  // the tests look at the creation's outcome, not the start's
+}
+
+NTSTATUS EvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
+    WDF_PNPPOWER_EVENT_CALLBACKS callbacks;
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&callbacks);
+    callbacks.EvtDevicePrepareHardware = EvtPrepareHardware;
+    WdfDeviceInitSetPnpPowerEventCallbacks(init, &callbacks);
+    return WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &driver().device);
+}
+
+}  // namespace
+
+DriverState& driver() {
+    static DriverState* state = new DriverState;
+    return *state;
+}
+
+}  // namespace vel::usbtargets::test
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, vel::usbtargets::test::EvtDeviceAdd);
+    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                           WDF_NO_HANDLE);
+}
+
+extern "C" NTSTATUS FxDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace vel::usbtargets::test {
+
+void TargetTest::SetUp() {
+    driver() = {};
+    rt::Runtime::Options options;
+    options.seed = seed_;
+    runtime_ = std::make_unique<rt::Runtime>(options);
+    kernel_ = std::make_unique<kernel::Kernel>();
+    framework_ = std::make_unique<wdf::Framework>();
+    pnp_ = std::make_unique<pnp::PnpManager>();
+    pnp::DriverPackage package;
+    package.service = "usbtargettest";
+    package.entry = FxDriverEntry;
+    package.ids = {"USB\\VID_1234&PID_0001"};
+    pnp_->addDriverPackage(std::move(package));
+    hc_ = std::make_unique<usb::HostController>();
+}
+
+void TargetTest::TearDown() {
+    runtime_->runUntilIdle();
+    hc_.reset();
+    runtime_->runUntilIdle();
+    pnp_.reset();
+    framework_.reset();
+    EXPECT_EQ(kernel_->poolStats().outstanding, 0u) << "pool blocks left behind";
+    kernel_.reset();
+    for (const rt::Violation& v : runtime_->verifier().take()) {
+        ADD_FAILURE() << "verifier violation left behind: " << v.toString();
+    }
+    runtime_.reset();
+}
+
+std::shared_ptr<TestDevice> TargetTest::plug(DeviceLayout layout, Speed speed,
+                                             Bytes configuration) {
+    auto device = std::make_shared<TestDevice>(std::move(layout));
+    device->configurationBytes = std::move(configuration);
+    EXPECT_EQ(hc().attach(1, device, speed), STATUS_SUCCESS);
+    settle();
+    return device;
+}
+
+void TargetTest::unplug() {
+    EXPECT_EQ(hc().detach(1), STATUS_SUCCESS);
+    settle();
+}
+
+void TargetTest::settle() {
+    pnp_->settle();
+    runtime_->runUntilIdle();
+}
+
+void TargetTest::passive(const std::function<void()>& body) {
+    runtime_->spawn("driver", rt::ContextKind::Pnp, body);
+    runtime_->runUntilIdle();
+}
+
+std::vector<std::string> TargetTest::selections(const TestDevice& device) {
+    std::vector<std::string> out;
+    for (const std::string& e : device.events()) {
+        if (e.rfind("config", 0) == 0 || e.rfind("interface", 0) == 0) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+}  // namespace vel::usbtargets::test

@@ -1,0 +1,73 @@
+// A platform with a host controller and the test program as a KMDF function driver for the host
+// tests' simple device model (USB\VID_1234&PID_0001). At prepare-hardware the driver only creates
+// its USB device target and records the outcome (the start succeeds either way); the test body then
+// makes the device-level calls itself, at passive level, as the driver would from a work item.
+//
+// TearDown destroys the platform in reverse and fails the test for any verifier violation or
+// pool block left behind.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_device.h"
+#include "vel/kernel/kernel.h"
+#include "vel/pnp/pnp_manager.h"
+#include "vel/runtime/runtime.h"
+#include "vel/runtime/verifier.h"
+#include "vel/usb/host_controller.h"
+#include "vel/wdf/framework.h"
+#include "vel_wdf.h"
+
+namespace vel::usbtargets::test {
+
+using usb::Bytes;
+using usb::Speed;
+using usb::test::DeviceLayout;
+using usb::test::TestDevice;
+
+struct DriverState {
+    WDFDEVICE device = nullptr;
+    WDFUSBDEVICE usbDevice = nullptr;
+    NTSTATUS createStatus = STATUS_PENDING;
+};
+DriverState& driver();
+
+class TargetTest : public ::testing::Test {
+  protected:
+    explicit TargetTest(uint64_t seed = 1) : seed_(seed) {}
+
+    void SetUp() override;
+    void TearDown() override;
+
+    rt::Runtime& runtime() { return *runtime_; }
+    usb::HostController& hc() { return *hc_; }
+
+    // Plugs a device with that layout (and configuration bytes, when given) and waits until
+    // its driver has started or failed.
+    std::shared_ptr<TestDevice> plug(DeviceLayout layout, Speed speed = Speed::Full,
+                                     Bytes configuration = {});
+    void unplug();
+    void settle();
+    // Runs `body` in a passive driver context (the framework's blocking calls need one) and
+    // lets everything run until idle.
+    void passive(const std::function<void()>& body);
+
+    // The device's events since plugging that the selections caused ("config 1", "interface
+    // 1/1"), without those of enumeration.
+    static std::vector<std::string> selections(const TestDevice& device);
+
+  private:
+    uint64_t seed_;
+    std::unique_ptr<rt::Runtime> runtime_;
+    std::unique_ptr<kernel::Kernel> kernel_;
+    std::unique_ptr<wdf::Framework> framework_;
+    std::unique_ptr<pnp::PnpManager> pnp_;
+    std::unique_ptr<usb::HostController> hc_;
+};
+
+}  // namespace vel::usbtargets::test
