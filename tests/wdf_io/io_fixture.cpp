@@ -19,8 +19,8 @@ NTSTATUS TestDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
         h.init(init);
     }
     WDFDEVICE device = nullptr;
-    if (NTSTATUS status = WdfDeviceCreate(&init, WDF_NO_OBJECT_ATTRIBUTES, &device);
-        !NT_SUCCESS(status)) {
+    auto* attributes = const_cast<PWDF_OBJECT_ATTRIBUTES>(h.deviceAttributes);
+    if (NTSTATUS status = WdfDeviceCreate(&init, attributes, &device); !NT_SUCCESS(status)) {
         return status;
     }
     DECLARE_CONST_UNICODE_STRING(link, u"\\DosDevices\\WdfIo");
@@ -57,6 +57,7 @@ void IoTest::SetUp() {
     hooks() = Hooks{};
     rt::Runtime::Options options;
     options.seed = seed_;
+    options.mode = mode_;
     runtime_ = std::make_unique<rt::Runtime>(options);
     kernel_ = std::make_unique<kernel::Kernel>();
     framework_ = std::make_unique<wdf::Framework>();
@@ -128,6 +129,33 @@ NTSTATUS IoTest::result(io::OVERLAPPED* overlapped, DWORD* bytes) {
         *bytes = static_cast<DWORD>(overlapped->InternalHigh);
     }
     return static_cast<NTSTATUS>(overlapped->Internal);
+}
+
+void IoTest::sendInternal(WDFDEVICE device, UCHAR minor, ULONG code, SentIrp* sent,
+                          bool atDispatch) {
+    DEVICE_OBJECT* target = WdfDeviceWdmGetDeviceObject(device);
+    IRP* irp = IoAllocateIrp(target->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->MinorFunction = minor;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+            auto* result = static_cast<SentIrp*>(context);
+            result->status = done->IoStatus.Status;
+            result->information = done->IoStatus.Information;
+            result->done = true;
+            IoFreeIrp(done);
+            return STATUS_MORE_PROCESSING_REQUIRED;
+        },
+        sent, TRUE, TRUE, TRUE);
+    if (atDispatch) {
+        runtime_->queueDpc([target, irp] { IoCallDriver(target, irp); });
+    } else {
+        IoCallDriver(target, irp);
+    }
 }
 
 void IoTest::expectViolations(const std::vector<rt::Rule>& rules) {

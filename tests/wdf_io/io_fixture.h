@@ -32,12 +32,14 @@ struct Hooks {
     std::function<void(PWDFDEVICE_INIT)> init;  // before WdfDeviceCreate
     std::function<void(WDFDEVICE)> configure;   // after, with the new device
     WDF_PNPPOWER_EVENT_CALLBACKS* pnpPower = nullptr;
+    const WDF_OBJECT_ATTRIBUTES* deviceAttributes = nullptr;  // level and scope of the device
 };
 Hooks& hooks();
 
 class IoTest : public ::testing::Test {
   protected:
-    explicit IoTest(uint64_t seed = 1) : seed_(seed) {}
+    explicit IoTest(uint64_t seed = 1, rt::Mode mode = rt::Mode::Simulated)
+        : seed_(seed), mode_(mode) {}
 
     void SetUp() override;
     void TearDown() override;
@@ -61,11 +63,23 @@ class IoTest : public ::testing::Test {
     // The final status of an overlapped request (STATUS_PENDING while pending) and its bytes.
     NTSTATUS result(io::OVERLAPPED* overlapped, DWORD* bytes = nullptr);
 
+    // Sends an internal device control (this minor function and code) to the device the way
+    // another driver would, from a DPC when `atDispatch`; `sent` records the result when the
+    // IRP comes back (the completion routine frees it).
+    struct SentIrp {
+        bool done = false;
+        NTSTATUS status = STATUS_PENDING;
+        ULONG_PTR information = 0;
+    };
+    void sendInternal(WDFDEVICE device, UCHAR minor, ULONG code, SentIrp* sent,
+                      bool atDispatch = false);
+
     // Takes the violations and checks they are exactly these rules, in order.
     void expectViolations(const std::vector<rt::Rule>& rules);
 
   private:
     uint64_t seed_;
+    rt::Mode mode_;
     std::unique_ptr<rt::Runtime> runtime_;
     std::unique_ptr<kernel::Kernel> kernel_;
     std::unique_ptr<wdf::Framework> framework_;

@@ -384,5 +384,82 @@ TEST_F(QueueTest, CleanupCancelsTheFilesWaitingRequests) {
     app().CloseHandle(second);
 }
 
+// The ready callback takes nothing itself: the test retrieves what it wants, so that the
+// notifications reflect only the queue's empty-to-non-empty transitions.
+VOID Ready(WDFQUEUE queue, WDFCONTEXT context) {
+    EXPECT_EQ(queue, seen.queue);
+    seen.log.push_back(static_cast<const char*>(context));
+}
+
+TEST_F(QueueTest, ReadyNotifyReportsEachArrivalAtAnEmptyManualQueue) {
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchManual);
+    plugWith(config);
+    HANDLE file = open();
+    char buffer[5][1];
+    io::OVERLAPPED o[5];
+    auto retrieveAll = [&] {
+        WDFREQUEST request = nullptr;
+        while (WdfIoQueueRetrieveNextRequest(seen.queue, &request) == STATUS_SUCCESS) {
+            seen.parked.push_back(request);
+        }
+    };
+
+    // Registered while a request waits: notified at once.
+    read(file, buffer[0], 1, &o[0]);
+    settle();
+    ASSERT_EQ(WdfIoQueueReadyNotify(seen.queue, Ready, const_cast<char*>("ready")), STATUS_SUCCESS);
+    settle();
+    EXPECT_EQ(seen.log, std::vector<std::string>{"ready"});
+    // A second arrival at a queue that is not empty is no transition.
+    read(file, buffer[1], 1, &o[1]);
+    settle();
+    EXPECT_EQ(seen.log.size(), 1u);
+    // Emptied by the driver (it still owns the requests), the next arrival is one.
+    retrieveAll();
+    read(file, buffer[2], 1, &o[2]);
+    settle();
+    EXPECT_EQ(seen.log.size(), 2u);
+    retrieveAll();
+
+    // Stopped: an arrival is not reported until the queue starts again.
+    WdfIoQueueStop(seen.queue, nullptr, nullptr);
+    read(file, buffer[3], 1, &o[3]);
+    settle();
+    EXPECT_EQ(seen.log.size(), 2u);
+    WdfIoQueueStart(seen.queue);
+    settle();
+    EXPECT_EQ(seen.log.size(), 3u);
+    retrieveAll();
+
+    // One registration at a time; NULL clears it, after which arrivals are silent.
+    EXPECT_EQ(WdfIoQueueReadyNotify(seen.queue, Ready, const_cast<char*>("again")),
+              STATUS_INVALID_DEVICE_REQUEST);
+    WdfIoQueueStop(seen.queue, nullptr, nullptr);
+    EXPECT_EQ(WdfIoQueueReadyNotify(seen.queue, nullptr, nullptr), STATUS_SUCCESS);
+    WdfIoQueueStart(seen.queue);
+    read(file, buffer[4], 1, &o[4]);
+    settle();
+    EXPECT_EQ(seen.log.size(), 3u);
+    EXPECT_EQ(WdfIoQueueReadyNotify(seen.queue, Ready, const_cast<char*>("again")), STATUS_SUCCESS);
+    settle();
+    EXPECT_EQ(seen.log.back(), "again");
+    retrieveAll();
+    EXPECT_EQ(seen.parked.size(), 5u);
+    while (!seen.parked.empty()) {
+        completeParked();
+    }
+    settle();
+    app().CloseHandle(file);
+}
+
+TEST_F(QueueTest, ReadyNotifyIsForManualQueuesOnly) {
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoRead = ParkRead;
+    plugWith(config);
+    EXPECT_EQ(WdfIoQueueReadyNotify(seen.queue, Ready, nullptr), STATUS_INVALID_DEVICE_REQUEST);
+}
+
 }  // namespace
 }  // namespace vel::wdfio::test

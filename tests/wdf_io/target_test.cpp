@@ -24,6 +24,8 @@ struct World {
     std::vector<NTSTATUS> completions;  // statuses the completion routine saw
     const rt::Context* completionContext = nullptr;
     bool forget = false;  // queue requests are sent and forgotten
+    bool probe = false;   // queue requests are only checked against the target, then completed
+    std::vector<NTSTATUS> changes;  // what WdfRequestChangeTarget answered for them
 };
 World world;
 
@@ -77,6 +79,11 @@ VOID Recorded(WDFREQUEST, WDFIOTARGET, PWDF_REQUEST_COMPLETION_PARAMS params, WD
 
 // A queue request forwarded to the target and completed from its completion routine.
 VOID ForwardIoctl(WDFQUEUE, WDFREQUEST request, size_t, size_t, ULONG) {
+    if (world.probe) {
+        world.changes.push_back(WdfRequestChangeTarget(request, world.target));
+        WdfRequestComplete(request, STATUS_SUCCESS);
+        return;
+    }
     if (world.forget) {
         WDF_REQUEST_SEND_OPTIONS options;
         WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET);
@@ -375,6 +382,35 @@ TEST_F(TargetTest, StopWithCancelReturnsOnlyAfterTheCompletions) {
             WdfObjectDelete(r);
         }
     }
+}
+
+// A queue request has only the stack locations below its device; a request the driver created
+// gets an IRP deep enough for the target.
+TEST_F(TargetTest, ChangeTargetChecksTheRequestsStackLocations) {
+    world.probe = true;
+    HANDLE file = open();
+    for (CCHAR depth : {CCHAR(1), CCHAR(8)}) {
+        lower_->StackSize = depth;
+        io::OVERLAPPED o;
+        ioctl(file, kIoctlBuffered, "x", 1, nullptr, 0, &o);
+        settle();
+        EXPECT_EQ(result(&o), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(world.changes, (std::vector<NTSTATUS>{STATUS_SUCCESS, STATUS_REQUEST_NOT_ACCEPTED}));
+    app().CloseHandle(file);
+
+    WDFREQUEST request = nullptr;
+    ASSERT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES, nullptr, &request), STATUS_SUCCESS);
+    EXPECT_EQ(WdfRequestChangeTarget(request, world.target), STATUS_SUCCESS);
+    EXPECT_GE(WdfRequestWdmGetIrp(request)->StackCount, 8);
+    ASSERT_EQ(WdfIoTargetFormatRequestForIoctl(world.target, request, kIoctlBuffered, nullptr,
+                                               nullptr, nullptr, nullptr),
+              STATUS_SUCCESS);
+    WdfRequestSetCompletionRoutine(request, Recorded, nullptr);
+    ASSERT_TRUE(WdfRequestSend(request, world.target, WDF_NO_SEND_OPTIONS));
+    settle();
+    EXPECT_EQ(world.completions, std::vector<NTSTATUS>{STATUS_SUCCESS});
+    WdfObjectDelete(request);
 }
 
 }  // namespace

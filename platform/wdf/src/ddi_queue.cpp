@@ -142,6 +142,12 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue,
     return status;
 }
 
+NTSTATUS WdfIoQueueReadyNotify(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue,
+                               PFN_WDF_IO_QUEUE_STATE QueueReady, WDFCONTEXT Context) {
+    auto* queue = lookup<vel::wdf::Queue>(Queue, "WdfIoQueueReadyNotify");
+    return queue != nullptr ? queue->readyNotify(QueueReady, Context) : STATUS_INVALID_PARAMETER;
+}
+
 VOID WdfIoQueuePurge(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE PurgeComplete,
                      WDFCONTEXT Context) {
     if (auto* queue = lookup<vel::wdf::Queue>(Queue, "WdfIoQueuePurge")) {

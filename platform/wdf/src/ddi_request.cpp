@@ -229,17 +229,19 @@ BOOLEAN WdfRequestIsCanceled(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
 
 WDFQUEUE WdfRequestGetIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
     auto* r = req(Request, "WdfRequestGetIoQueue");
-    return r != nullptr && r->queue != nullptr && !r->completed ? r->queue->queueHandle() : nullptr;
+    Queue* queue = r != nullptr ? r->queue.load() : nullptr;
+    return queue != nullptr && !r->completed ? queue->queueHandle() : nullptr;
 }
 
 NTSTATUS WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
                                     WDFQUEUE DestinationQueue) {
     auto* r = req(Request, "WdfRequestForwardToIoQueue");
     auto* destination = lookup<Queue>(DestinationQueue, "WdfRequestForwardToIoQueue");
-    if (r == nullptr || destination == nullptr || r->queue == nullptr) {
+    Queue* source = r != nullptr ? r->queue.load() : nullptr;
+    if (destination == nullptr || source == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return r->queue->forward(*r, *destination);
+    return source->forward(*r, *destination);
 }
 
 // The PDO's request ends here (its cleanup runs, the driver no longer owns it); the IRP moves
@@ -297,16 +299,18 @@ NTSTATUS WdfRequestForwardToParentDeviceIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST 
 
 NTSTATUS WdfRequestRequeue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
     auto* r = req(Request, "WdfRequestRequeue");
-    if (r == nullptr || r->queue == nullptr) {
+    Queue* queue = r != nullptr ? r->queue.load() : nullptr;
+    if (queue == nullptr) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return r->queue->requeue(*r);
+    return queue->requeue(*r);
 }
 
 VOID WdfRequestStopAcknowledge(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, BOOLEAN Requeue) {
     auto* r = req(Request, "WdfRequestStopAcknowledge");
-    if (r != nullptr && r->queue != nullptr) {
-        r->queue->acknowledge(*r, Requeue != FALSE);
+    Queue* queue = r != nullptr ? r->queue.load() : nullptr;
+    if (queue != nullptr) {
+        queue->acknowledge(*r, Requeue != FALSE);
     }
 }
 
@@ -342,6 +346,20 @@ BOOLEAN WdfRequestSend(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFIOTARGET Targ
 BOOLEAN WdfRequestCancelSentRequest(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
     auto* r = req(Request, "WdfRequestCancelSentRequest");
     return r != nullptr && r->cancelSent() ? TRUE : FALSE;
+}
+
+// Whether the request can go to this target: it needs a stack location for each device of the
+// target's stack. A request the driver created gets a larger IRP instead.
+NTSTATUS WdfRequestChangeTarget(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFIOTARGET Target) {
+    auto* r = req(Request, "WdfRequestChangeTarget");
+    auto* target = lookup<IoTarget>(Target, "WdfRequestChangeTarget");
+    if (r == nullptr || target == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (target->deviceObject() == nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return r->prepareNextLocation(target->stackSize());
 }
 
 NTSTATUS WdfRequestFormatRequestUsingCurrentType(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {

@@ -38,7 +38,8 @@ struct Queue::Work {
         CanceledOnQueue,
         Stop,
         Resume,
-        IdleCallback
+        IdleCallback,
+        ReadyNotify
     } kind = Kind::None;
     Request* request = nullptr;
     ULONG flags = 0;
@@ -103,10 +104,10 @@ bool Queue::installCancelRoutine(Request& request) {
     IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP cancelled) {
         IoReleaseCancelSpinLock(cancelled->CancelIrql);
         auto* r = static_cast<Request*>(cancelled->Tail.Overlay.DriverContext[3]);
-        r->queue->irpCancelled(*r);
+        r->queue.load()->irpCancelled(*r);
     });
     // Cancelled before the routine was in place: take it back and answer it here.
-    return !(irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr);
+    return !(cancelFlagSet(irp) && IoSetCancelRoutine(irp, nullptr) != nullptr);
 }
 
 bool Queue::enqueue(Request& request, bool front) {
@@ -120,12 +121,7 @@ bool Queue::enqueue(Request& request, bool front) {
             return false;
         }
         request.queue = this;
-        request.owner = Request::Owner::Queue;
-        if (front) {
-            waiting_.push_front(&request);
-        } else {
-            waiting_.push_back(&request);
-        }
+        waitLocked(request, front);
     }
     if (!installCancelRoutine(request)) {
         {
@@ -174,6 +170,20 @@ void Queue::removeOwnedLocked(Request& request) {
     erase(resumesOwed_, &request);
     request.owner = Request::Owner::None;
     request.stop = Request::Stop::None;
+}
+
+// Puts the request in the waiting list; an empty list becoming non-empty is what a ready
+// notification reports.
+void Queue::waitLocked(Request& request, bool front) {
+    if (waiting_.empty()) {
+        readyDue_ = true;
+    }
+    request.owner = Request::Owner::Queue;
+    if (front) {
+        waiting_.push_front(&request);
+    } else {
+        waiting_.push_back(&request);
+    }
 }
 
 void Queue::release(Request& request) {
@@ -227,8 +237,7 @@ NTSTATUS Queue::requeue(Request& request) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
         removeOwnedLocked(request);
-        request.owner = Request::Owner::Queue;
-        waiting_.push_front(&request);
+        waitLocked(request, true);
     }
     if (!installCancelRoutine(request)) {
         {
@@ -263,8 +272,7 @@ void Queue::acknowledge(Request& request, bool requeue) {
         erase(stopsOwed_, &request);
         if (requeue) {
             removeOwnedLocked(request);
-            request.owner = Request::Owner::Queue;
-            waiting_.push_front(&request);
+            waitLocked(request, true);
             putBack = true;
         } else {
             request.stop = Request::Stop::Acked;
@@ -289,9 +297,9 @@ void Queue::irpCancelled(Request& request) {
             waiting_.erase(it);
             waiting = true;
         } else if (request.cancelable) {
-            request.cancelable = false;
+            request.cancelFired = true;  // before clearing cancelable: see unmarkCancelable
             request.cancelDue = true;
-            request.cancelFired = true;
+            request.cancelable = false;
             cancelsOwed_.push_back(&request);
         } else {
             return;
@@ -310,9 +318,9 @@ void Queue::irpCancelled(Request& request) {
 void Queue::cancelOwed(Request& request) {
     {
         std::lock_guard lock(mutex_);
-        request.cancelable = false;
+        request.cancelFired = true;  // before clearing cancelable: see unmarkCancelable
         request.cancelDue = true;
-        request.cancelFired = true;
+        request.cancelable = false;
         cancelsOwed_.push_back(&request);
     }
     request.addRef(&request);
@@ -361,8 +369,31 @@ void Queue::start() {
         if (!shutdown_) {
             accept_ = true;
         }
+        readyDue_ = !waiting_.empty();
     }
     run();
+}
+
+NTSTATUS Queue::readyNotify(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context) {
+    if (config_.DispatchType != WdfIoQueueDispatchManual) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        if (callback == nullptr) {
+            readyCallback_ = nullptr;
+            readyContext_ = nullptr;
+            return STATUS_SUCCESS;
+        }
+        if (readyCallback_ != nullptr) {
+            return STATUS_INVALID_DEVICE_REQUEST;
+        }
+        readyCallback_ = callback;
+        readyContext_ = context;
+        readyDue_ = !waiting_.empty();
+    }
+    run();
+    return STATUS_SUCCESS;
 }
 
 void Queue::startIdle(Idle kind, PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context, bool wait) {
@@ -386,9 +417,10 @@ void Queue::startIdle(Idle kind, PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT con
             }
             for (Request* request : owned_) {
                 if (request->cancelable && IoSetCancelRoutine(request->irp(), nullptr) != nullptr) {
-                    request->cancelable = false;
+                    request->cancelFired =
+                        true;  // before clearing cancelable: see unmarkCancelable
                     request->cancelDue = true;
-                    request->cancelFired = true;
+                    request->cancelable = false;
                     cancelsOwed_.push_back(request);
                     owedCancels.push_back(request);
                 }
@@ -460,7 +492,7 @@ void Queue::stopOwned(ULONG action) {
             const bool stoppable =
                 request->stop == Request::Stop::None ||
                 (request->stop == Request::Stop::Acked && action == WdfRequestStopActionPurge);
-            if (!stoppable || request->cancelDue || request->irp()->Cancel) {
+            if (!stoppable || request->cancelDue || cancelFlagSet(request->irp())) {
                 continue;
             }
             request->stop = Request::Stop::Due;
@@ -496,6 +528,7 @@ void Queue::powerUp() {
     {
         std::lock_guard lock(mutex_);
         poweredOn_ = true;
+        readyDue_ = !waiting_.empty();
         for (Request* request : owned_) {
             if (request->stop == Request::Stop::Acked) {
                 resumesOwed_.push_back(request);
@@ -636,6 +669,13 @@ bool Queue::nextWork(Work* work) {
             return true;
         }
     }
+    if (readyDue_ && readyCallback_ != nullptr && dispatch_ && poweredOn_ && !waiting_.empty()) {
+        readyDue_ = false;
+        work->kind = Work::Kind::ReadyNotify;
+        work->idleCallback = readyCallback_;
+        work->idleContext = readyContext_;
+        return true;
+    }
     while (canPresentLocked() && !waiting_.empty()) {
         auto it = std::find_if(waiting_.begin(), waiting_.end(), [](Request* r) {
             return IoSetCancelRoutine(r->irp(), nullptr) != nullptr;
@@ -726,6 +766,7 @@ void Queue::invoke(Work& work) {
             config_.EvtIoResume(queue, handle);
             break;
         case Work::Kind::IdleCallback:
+        case Work::Kind::ReadyNotify:
             work.idleCallback(queue, work.idleContext);
             break;
         case Work::Kind::Present: {

@@ -68,6 +68,9 @@ class Queue : public Object {
     void purge(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context, bool wait);
     void drain(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context, bool wait);
     WDF_IO_QUEUE_STATE state(ULONG* queued, ULONG* owned) const;
+    // WdfIoQueueReadyNotify: `callback` runs whenever the manual queue goes from empty to not
+    // empty while it dispatches (and at once when it has requests already); nullptr clears it.
+    NTSTATUS readyNotify(PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context);
 
     // ----- Power and removal (the device's PnP context) ---------------------------------------
     void powerDown();
@@ -95,6 +98,7 @@ class Queue : public Object {
     bool inLoopLocked() const;
     bool ownedLocked(const Request& request) const;
     void removeOwnedLocked(Request& request);
+    void waitLocked(Request& request, bool front);
     bool installCancelRoutine(Request& request);
     void startIdle(Idle kind, PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT context, bool wait);
 
@@ -120,6 +124,9 @@ class Queue : public Object {
     Idle idle_ = Idle::None;
     PFN_WDF_IO_QUEUE_STATE idleCallback_ = nullptr;
     WDFCONTEXT idleContext_ = nullptr;
+    PFN_WDF_IO_QUEUE_STATE readyCallback_ = nullptr;
+    WDFCONTEXT readyContext_ = nullptr;
+    bool readyDue_ = false;  // went from empty to not empty since the last notification
     std::vector<const rt::Context*> inLoop_;
     rt::Runtime& runtime_;
 };

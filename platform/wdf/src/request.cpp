@@ -57,8 +57,9 @@ Request* Request::fromIrp(IRP* irp) {
 bool Request::withinCompletionLocks() const {
     // The callback lock a queue callback runs under is the framework's, not the driver's.
     size_t allowed = 0;
-    if (queue != nullptr && queue->callbackLock() != nullptr &&
-        queue->callbackLock()->executionLevel() != WdfExecutionLevelPassive) {
+    Queue* current = queue;
+    if (current != nullptr && current->callbackLock() != nullptr &&
+        current->callbackLock()->executionLevel() != WdfExecutionLevelPassive) {
         ++allowed;
     }
     return runtime().verifier().spinLocksHeldByCurrentContext() <= allowed;
@@ -149,13 +150,13 @@ void Request::markCancelable(PFN_WDF_REQUEST_CANCEL callback, bool ex, NTSTATUS*
     addRef(&cancelQueue);
     IoSetCancelRoutine(irp_, onIrpCancel);
     *result = STATUS_SUCCESS;
-    if (irp_->Cancel && IoSetCancelRoutine(irp_, nullptr) != nullptr) {
+    if (cancelFlagSet(irp_) && IoSetCancelRoutine(irp_, nullptr) != nullptr) {
         // Cancelled already and the routine is ours again.
         cancelable = false;
         if (ex) {
             *result = STATUS_CANCELLED;
         } else {
-            queue->cancelOwed(*this);
+            queue.load()->cancelOwed(*this);
         }
         release(&cancelQueue);
     }
@@ -180,7 +181,8 @@ NTSTATUS Request::unmarkCancelable() {
         return STATUS_SUCCESS;
     }
     // The cancel won (the IRP's routine is gone, or the callback is owed, running or done and
-    // left the request to us).
+    // left the request to us). The queue sets cancelFired before it clears cancelable, so a
+    // cancel recorded on another thread meanwhile shows in one or the other.
     if (cancelable || cancelFired) {
         return STATUS_CANCELLED;
     }
@@ -190,7 +192,7 @@ NTSTATUS Request::unmarkCancelable() {
 }
 
 bool Request::isCanceled() const {
-    return irp_ != nullptr && (irp_->Cancel || cancelDue);
+    return irp_ != nullptr && (cancelFlagSet(irp_) || cancelDue);
 }
 
 // ----- Buffers ----------------------------------------------------------------------------------
@@ -528,8 +530,8 @@ bool Request::send(IoTarget& target, const WDF_REQUEST_SEND_OPTIONS* options) {
         if (f == Format::None) {
             IoSkipCurrentIrpStackLocation(irp);
         }
-        if (queue != nullptr) {
-            queue->release(*this);
+        if (Queue* current = queue; current != nullptr) {
+            current->release(*this);
         }
         completed = true;
         irp_ = nullptr;

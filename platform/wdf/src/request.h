@@ -8,6 +8,7 @@
 // queue's mutex may be taken before a request's, never the other way round.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -87,21 +88,23 @@ class Request : public Object {
     NTSTATUS reuse(const WDF_REQUEST_REUSE_PARAMS& params);
     NTSTATUS status() const;
 
-    // ----- Queue bookkeeping (guarded by the owning queue's mutex) ----------------------------
-    Queue* queue = nullptr;
-    Owner owner = Owner::None;
-    bool presented = false;    // handed to the driver at least once
-    bool cancelable = false;   // marked, with the IRP's cancel routine installed
-    bool cancelDue = false;    // its cancel callback is owed
-    bool cancelFired = false;  // a cancel reached it since it was last marked
+    // ----- Queue bookkeeping ------------------------------------------------------------------
+    // Changed under the owning queue's mutex. The ones the driver's calls read without it, while
+    // an application's cancel or the PnP side may change them on another thread, are atomic.
+    std::atomic<Queue*> queue{nullptr};
+    std::atomic<Owner> owner{Owner::None};
+    bool presented = false;                // handed to the driver at least once
+    std::atomic<bool> cancelable{false};   // marked, with the IRP's cancel routine installed
+    std::atomic<bool> cancelDue{false};    // its cancel callback is owed
+    std::atomic<bool> cancelFired{false};  // a cancel reached it since it was last marked
     // The queue its cancel routine reports to; the routine holds a reference (tagged with this
-    // field) until it has run or is taken back.
+    // field) until it has run or is taken back. Set before the routine is installed.
     Queue* cancelQueue = nullptr;
     PFN_WDF_REQUEST_CANCEL cancelCallback = nullptr;
     enum class Stop { None, Due, Called, Acked, AckedRequeue } stop = Stop::None;
     ULONG stopFlags = 0;
-    bool forwardedAway = false;  // handed to a parent queue with send-and-forget semantics
-    bool completed = false;
+    std::atomic<bool> forwardedAway{false};  // handed to a parent queue, send-and-forget
+    std::atomic<bool> completed{false};
 
     // The parent device's queue has the request: the IRP location moved to the parent.
     bool forwardedToParent = false;
@@ -153,6 +156,11 @@ class Request : public Object {
     size_t copyOffset_ = 0;
     size_t copyLength_ = 0;
 };
+
+// The IRP's Cancel flag, which IoCancelIrp sets from another thread.
+inline bool cancelFlagSet(const IRP* irp) {
+    return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != FALSE;
+}
 
 // The status a completion reports: the framework's own codes become ordinary ones.
 NTSTATUS rewriteFrameworkStatus(NTSTATUS status);

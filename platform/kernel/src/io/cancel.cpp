@@ -36,7 +36,7 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     size_t heldBefore = spinLocksHeld();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, TRUE, __ATOMIC_SEQ_CST);  // read without the lock by drivers
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(irql);
