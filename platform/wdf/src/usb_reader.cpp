@@ -228,16 +228,18 @@ void ContinuousReader::dropBuffer(Slot& slot) {
 // read; a stopped reader just goes idle.
 void ContinuousReader::slotFailed(Slot& slot, NTSTATUS status, USBD_STATUS usbdStatus) {
     dropBuffer(slot);
+    bool recover = false;
     {
         std::lock_guard lock(mutex_);
         slot.busy = false;
         const bool noneLeft =
             std::none_of(slots_.begin(), slots_.end(), [](auto& s) { return s->busy; });
-        if (running_ && !recovering_ && noneLeft) {
-            requestRecoveryLocked(status, usbdStatus);
-        }
+        recover = noneLeft && beginRecoveryLocked();
     }
     idle_.notify();
+    if (recover) {
+        queueRecovery(status, usbdStatus);
+    }
 }
 
 void ContinuousReader::onReadComplete(WDFREQUEST, WDFIOTARGET,
@@ -255,20 +257,22 @@ void ContinuousReader::onReadComplete(WDFREQUEST, WDFIOTARGET,
             reader.config_.EvtUsbTargetPipeReadCompleteContext);
     }
     bool again = false;
+    bool recover = false;
     {
         std::lock_guard lock(reader.mutex_);
         if (NT_SUCCESS(status) && reader.running_ && !reader.recovering_) {
             again = true;  // still busy until the DPC has sent it
         } else {
             slot.busy = false;
-            if (!NT_SUCCESS(status) && status != STATUS_CANCELLED && reader.running_ &&
-                !reader.recovering_) {
-                reader.requestRecoveryLocked(status, usbdStatus);
-            }
+            recover =
+                !NT_SUCCESS(status) && status != STATUS_CANCELLED && reader.beginRecoveryLocked();
         }
     }
     if (!again) {
         reader.idle_.notify();
+        if (recover) {
+            reader.queueRecovery(status, usbdStatus);
+        }
         return;
     }
     frameworkState().runtime.queueDpc([&slot] {
@@ -287,9 +291,18 @@ void ContinuousReader::onReadComplete(WDFREQUEST, WDFIOTARGET,
     });
 }
 
-void ContinuousReader::requestRecoveryLocked(NTSTATUS status, USBD_STATUS usbdStatus) {
+// A failure while the reads run starts one recovery; the caller queues it once it has let go of
+// the reader's lock (queueing a work item lets other contexts run).
+bool ContinuousReader::beginRecoveryLocked() {
+    if (!running_ || recovering_) {
+        return false;
+    }
     recovering_ = true;
     recovery_->add();
+    return true;
+}
+
+void ContinuousReader::queueRecovery(NTSTATUS status, USBD_STATUS usbdStatus) {
     frameworkState().runtime.queueWorkItem([this, status, usbdStatus, tracker = recovery_] {
         {
             CallbackTracker::Running running(*tracker);

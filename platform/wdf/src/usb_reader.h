@@ -67,7 +67,8 @@ class ContinuousReader {
     NTSTATUS newBuffer(Slot& slot);
     void dropBuffer(Slot& slot);
     void slotFailed(Slot& slot, NTSTATUS status, USBD_STATUS usbdStatus);
-    void requestRecoveryLocked(NTSTATUS status, USBD_STATUS usbdStatus);
+    bool beginRecoveryLocked();
+    void queueRecovery(NTSTATUS status, USBD_STATUS usbdStatus);
     void recover(NTSTATUS status, USBD_STATUS usbdStatus);
     bool resetAfterFailure();
     static void onReadComplete(WDFREQUEST request, WDFIOTARGET target,
