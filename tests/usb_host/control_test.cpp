@@ -1,6 +1,7 @@
 // Control requests: descriptors as the device gives them, standard requests the host answers,
 // class and vendor requests to the model (also answered late), and configuration and interface
 // selection with the pipe information a driver gets back.
+#include <cstring>
 #include <set>
 
 #include "host_fixture.h"
@@ -274,6 +275,76 @@ TEST_F(Control, FailedSelectionLeavesTheDeviceAsItWas) {
     // A record too small for the interface's pipes.
     auto small = selectConfiguration(device->configurationDescriptor(0), {{1, 0, 1}});
     EXPECT_EQ(run(*small), STATUS_BUFFER_TOO_SMALL);
+}
+
+// URB_FUNCTION_CONTROL_TRANSFER_EX: a transfer still unanswered when its time-out passes is
+// cancelled by the host as timed out, and the device's late answer goes nowhere; one answered in
+// time, or one without a time-out, is not.
+TEST_F(Control, AControlTransferWithATimeoutEndsWhenItPasses) {
+    auto device = plug(1, twoInterfaceLayout());
+    int answerAfterMs = -1;  // -1: never
+    device->onControl = [&](const SetupPacket&, std::span<const uint8_t>) {
+        if (answerAfterMs >= 0) {
+            device->host()->schedule(answerAfterMs * rt::kTicksPerMs, [device] {
+                device->host()->controlReady({Handshake::Ack, Bytes{1, 2, 3}});
+            });
+        }
+        return ControlAnswer{Handshake::Nak, {}};
+    };
+    auto make = [](ULONG timeoutMs) {
+        auto r = std::make_unique<UrbRequest>(sizeof(_URB_CONTROL_TRANSFER_EX), 8);
+        auto& x = r->urb()->UrbControlTransferEx;
+        x.Hdr.Length = sizeof x;
+        x.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER_EX;
+        x.TransferFlags =
+            USBD_DEFAULT_PIPE_TRANSFER | USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+        x.TransferBuffer = r->data.data();
+        x.TransferBufferLength = 8;
+        x.Timeout = timeoutMs;
+        const uint8_t setup[8] = {0xC0, 0x01, 0, 0, 0, 0, 8, 0};  // vendor, device, IN
+        std::memcpy(x.SetupPacket, setup, sizeof setup);
+        return r;
+    };
+    struct Case {
+        const char* name;
+        ULONG timeoutMs;
+        int answerAfterMs;
+        NTSTATUS status;
+        USBD_STATUS usbd;
+        ULONG length;
+    };
+    for (const Case& c : {
+             Case{"answered in time", 50, 20, STATUS_SUCCESS, USBD_STATUS_SUCCESS, 3},
+             Case{"never answered", 50, -1, STATUS_IO_TIMEOUT, USBD_STATUS_TIMEOUT, 0},
+             Case{"answered too late", 50, 80, STATUS_IO_TIMEOUT, USBD_STATUS_TIMEOUT, 0},
+         }) {
+        SCOPED_TRACE(c.name);
+        answerAfterMs = c.answerAfterMs;
+        auto r = make(c.timeoutMs);
+        const rt::Ticks start = runtime().now();
+        EXPECT_EQ(run(*r), c.status);
+        EXPECT_EQ(r->urb()->UrbHeader.Status, c.usbd);
+        EXPECT_EQ(r->urb()->UrbControlTransferEx.TransferBufferLength, c.length);
+        const rt::Ticks took = r->completedAt - start;
+        if (c.status == STATUS_IO_TIMEOUT) {
+            EXPECT_GE(took, c.timeoutMs * rt::kTicksPerMs);
+            EXPECT_LT(took, (c.timeoutMs + 5) * rt::kTicksPerMs);
+        }
+        runtime().runUntilIdle();  // a late answer arrives and must reach no later request
+    }
+
+    // No time-out: the transfer waits for its answer however long it takes.
+    answerAfterMs = -1;
+    auto untimed = make(0);
+    sendUrb(fdo(), *untimed);
+    runtime().armTimer(runtime().now() + 10'000 * rt::kTicksPerMs, [] {});  // time passes
+    runtime().runUntilIdle();
+    EXPECT_FALSE(untimed->done);
+    device->host()->controlReady({Handshake::Ack, Bytes{9}});
+    runtime().runUntilIdle();
+    ASSERT_TRUE(untimed->done);
+    EXPECT_EQ(untimed->status, STATUS_SUCCESS);
+    EXPECT_EQ(untimed->data[0], 9);
 }
 
 }  // namespace

@@ -124,6 +124,9 @@ Bytes TestDevice::configurationDescriptor(uint8_t index) const {
     if (index != 0) {
         return {};
     }
+    if (onConfiguration) {
+        return onConfiguration();
+    }
     return configurationBytes.empty() ? configurationOf(layout_) : configurationBytes;
 }
 

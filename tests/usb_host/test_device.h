@@ -68,6 +68,8 @@ class TestDevice : public DeviceModel {
     // Class and vendor requests; the default stalls.
     std::function<ControlAnswer(const SetupPacket&, std::span<const uint8_t>)> onControl;
     Bytes configurationBytes;  // what configurationDescriptor(0) answers; from the layout if empty
+    // When set, answers configurationDescriptor(0) instead (a device whose answer changes).
+    std::function<Bytes()> onConfiguration;
     DeviceHost* host() const { return host_; }
     uint64_t streamed(uint8_t endpoint) const;
 

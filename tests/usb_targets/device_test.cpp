@@ -1,9 +1,12 @@
 // The device-level USB calls through a function driver on the simple device model: creation
-// against good and malformed configurations, traits, descriptors, strings, control transfers
-// (answered, stalled, never answered, unplugged).
+// against good and malformed configurations (and its failure failing the start), the bus
+// interface, traits, descriptors, strings, control transfers (answered, stalled, never answered,
+// unplugged), the port calls and the injection points.
 #include <cstring>
 
 #include "target_fixture.h"
+#include "vel/kernel/io.h"
+#include "vel/runtime/faults.h"
 
 namespace vel::usbtargets::test {
 namespace {
@@ -81,6 +84,108 @@ TEST_F(DeviceTest, CreationAcceptsEveryConfigurationInsideItsLengthAndNothingEls
         if (NT_SUCCESS(c.status)) {
             EXPECT_EQ(WdfUsbTargetDeviceGetNumInterfaces(driver().usbDevice), c.interfaces);
         }
+    }
+}
+
+// A failed creation fails the driver's prepare-hardware: the device ends with that status as
+// its problem, and its unplug afterwards is clean, also after the hub reported it again (the
+// fixture checks for violations and leaks).
+TEST_F(DeviceTest, ACreationThatFailsFailsTheStartAndTheUnplugAfterIsClean) {
+    plug(twoInterfaceLayout(), Speed::Full, totalBeyondData(twoInterfaceLayout()));
+    EXPECT_EQ(driver().createStatus, STATUS_DEVICE_DATA_ERROR);
+    std::optional<pnp::DeviceInfo> info = node();
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->state, pnp::DeviceState::StartFailed);
+    EXPECT_EQ(info->problem, STATUS_DEVICE_DATA_ERROR);
+    // Another arrival makes the hub report the failed device again; that gives the PnP manager
+    // nothing new to remove.
+    DeviceLayout other = twoInterfaceLayout();
+    other.product = 0x0002;
+    ASSERT_EQ(hc().attach(2, std::make_shared<TestDevice>(other), Speed::Full), STATUS_SUCCESS);
+    settle();
+    EXPECT_EQ(node()->state, pnp::DeviceState::StartFailed);
+    DEVICE_OBJECT* pdo = node()->pdo;
+    unplug();
+    EXPECT_FALSE(node().has_value());
+    EXPECT_EQ(kernel::IoManager::current().referenceCount(pdo), 0) << "the PDO was not deleted";
+}
+
+// The configuration read twice (header, then whole): a device whose wTotalLength changes between
+// the reads is refused. Each answer ends in a vendor descriptor whose length grows per read when
+// `changing`, so the two reads never agree; a constant one is accepted.
+TEST_F(DeviceTest, AConfigurationWhoseLengthChangesBetweenReadsIsRefused) {
+    for (bool changing : {false, true}) {
+        SCOPED_TRACE(changing ? "changing" : "constant");
+        TearDown();  // a fresh platform per case
+        SetUp();
+        const DeviceLayout layout = twoInterfaceLayout();
+        auto device = attach(layout);
+        auto reads = std::make_shared<int>(0);
+        device->onConfiguration = [layout, changing, reads] {
+            const uint8_t extra = static_cast<uint8_t>(2 + (changing ? (*reads)++ % 32 : 4));
+            Bytes bytes = configurationOf(layout);
+            bytes.push_back(extra);
+            bytes.push_back(0xFF);  // vendor-specific
+            bytes.resize(bytes.size() + extra - 2, 0);
+            const auto total = static_cast<uint16_t>(bytes.size());
+            std::memcpy(&bytes[2], &total, 2);
+            return bytes;
+        };
+        settle();
+        EXPECT_EQ(driver().createStatus, changing ? STATUS_DEVICE_DATA_ERROR : STATUS_SUCCESS);
+    }
+}
+
+// The bus interface: a stack that does not know it (STATUS_NOT_SUPPORTED) still gives a USB
+// device, without the traits and calls it brings; any other failure fails the creation.
+TEST_F(DeviceTest, ABusInterfaceNotSupportedIsLegacyModeAndAnyOtherFailureFailsCreation) {
+    struct Case {
+        NTSTATUS answer;
+        NTSTATUS created;
+    } cases[] = {
+        {STATUS_NOT_SUPPORTED, STATUS_SUCCESS},
+        {STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES},
+        {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.answer);
+        TearDown();  // a fresh platform per case
+        SetUp();
+        attach(twoInterfaceLayout(), Speed::High);
+        hc().faults(1).failBusInterface(c.answer);
+        settle();
+        ASSERT_EQ(driver().createStatus, c.created);
+        if (!NT_SUCCESS(c.created)) {
+            ASSERT_TRUE(node().has_value());
+            EXPECT_EQ(node()->problem, c.created);
+            continue;
+        }
+        passive([&] {
+            WDF_USB_DEVICE_INFORMATION info;
+            WDF_USB_DEVICE_INFORMATION_INIT(&info);
+            EXPECT_EQ(WdfUsbTargetDeviceRetrieveInformation(driver().usbDevice, &info),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(info.Traits & WDF_USB_DEVICE_TRAIT_AT_HIGH_SPEED, 0u) << "high speed "
+                                                                               "without the bus "
+                                                                               "interface";
+            ULONG frame = 0;
+            EXPECT_FALSE(NT_SUCCESS(
+                WdfUsbTargetDeviceRetrieveCurrentFrameNumber(driver().usbDevice, &frame)));
+            // Control transfers still work, on the default pipe's handle.
+            USB_DEVICE_DESCRIPTOR descriptor{};
+            WdfUsbTargetDeviceGetDeviceDescriptor(driver().usbDevice, &descriptor);
+            EXPECT_EQ(descriptor.idVendor, 0x1234);
+            UCHAR status[2] = {};
+            WDF_MEMORY_DESCRIPTOR memory;
+            WDF_MEMORY_DESCRIPTOR_INIT_BUFFER(&memory, status, sizeof status);
+            WDF_USB_CONTROL_SETUP_PACKET setup;
+            WDF_USB_CONTROL_SETUP_PACKET_INIT_GET_STATUS(&setup, BmRequestToDevice, 0);
+            ULONG moved = 0;
+            EXPECT_EQ(WdfUsbTargetDeviceSendControlTransferSynchronously(
+                          driver().usbDevice, WDF_NO_HANDLE, nullptr, &setup, &memory, &moved),
+                      STATUS_SUCCESS);
+            EXPECT_EQ(moved, 2u);
+        });
     }
 }
 
@@ -347,6 +452,58 @@ TEST_F(DeviceTest, AFormattedControlTransferReportsItsUsbResultAndUnplugEndsOneI
     unplug();
     ASSERT_TRUE(pending.done);
     EXPECT_FALSE(NT_SUCCESS(pending.status));
+}
+
+// ----- Port ------------------------------------------------------------------------------------
+
+// The port calls go to the hub as internal control codes: the port's status, a reset that keeps
+// the device configured, and a cycle, after which the device is enumerated and started again.
+TEST_F(DeviceTest, PortCallsAskResetAndCycleThePortThroughTheHub) {
+    plug(twoInterfaceLayout());
+    ASSERT_EQ(driver().createStatus, STATUS_SUCCESS);
+    ASSERT_EQ(driver().prepares, 1);
+    passive([&] {
+        EXPECT_EQ(WdfUsbTargetDeviceIsConnectedSynchronous(driver().usbDevice), STATUS_SUCCESS);
+        EXPECT_EQ(WdfUsbTargetDeviceResetPortSynchronously(driver().usbDevice), STATUS_SUCCESS);
+        WDFREQUEST request = nullptr;
+        ASSERT_EQ(WdfRequestCreate(WDF_NO_OBJECT_ATTRIBUTES,
+                                   WdfUsbTargetDeviceGetIoTarget(driver().usbDevice), &request),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(WdfUsbTargetDeviceFormatRequestForCyclePort(driver().usbDevice, request),
+                  STATUS_SUCCESS);
+        WDF_REQUEST_SEND_OPTIONS options;
+        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS);
+        EXPECT_TRUE(
+            WdfRequestSend(request, WdfUsbTargetDeviceGetIoTarget(driver().usbDevice), &options));
+        EXPECT_EQ(WdfRequestGetStatus(request), STATUS_SUCCESS);
+        WdfObjectDelete(request);
+    });
+    settle();
+    std::optional<pnp::DeviceInfo> info = node();
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->state, pnp::DeviceState::Started);
+    EXPECT_EQ(driver().prepares, 2) << "the cycle did not enumerate the device again";
+    EXPECT_EQ(driver().createStatus, STATUS_SUCCESS);
+}
+
+// The injection points of the device-level sends and the port requests fail the call they reach
+// with STATUS_INSUFFICIENT_RESOURCES; here the creation's first read, which fails the start.
+TEST_F(DeviceTest, InjectedFaultsFailDeviceSendsAndPortRequests) {
+    runtime().faults().failNth(rt::fault::kUsbDeviceSend, 1);
+    plug(twoInterfaceLayout());
+    EXPECT_EQ(driver().createStatus, STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_TRUE(node().has_value());
+    EXPECT_EQ(node()->state, pnp::DeviceState::StartFailed);
+    unplug();
+
+    plug(twoInterfaceLayout());
+    ASSERT_EQ(driver().createStatus, STATUS_SUCCESS);
+    runtime().faults().failNth(rt::fault::kUsbPortRequest, 1);
+    passive([&] {
+        EXPECT_EQ(WdfUsbTargetDeviceIsConnectedSynchronous(driver().usbDevice),
+                  STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(WdfUsbTargetDeviceIsConnectedSynchronous(driver().usbDevice), STATUS_SUCCESS);
+    });
 }
 
 }  // namespace

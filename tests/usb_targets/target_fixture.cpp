@@ -6,8 +6,9 @@ namespace {
 
 NTSTATUS EvtPrepareHardware(WDFDEVICE device, WDFCMRESLIST, WDFCMRESLIST) {
     DriverState& d = driver();
+    ++d.prepares;
     d.createStatus = WdfUsbTargetDeviceCreate(device, WDF_NO_OBJECT_ATTRIBUTES, &d.usbDevice);
-    return STATUS_SUCCESS;  // the tests look at the creation's outcome, not the start's
+    return d.createStatus;
 }
 
 NTSTATUS EvtDeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
@@ -70,11 +71,33 @@ void TargetTest::TearDown() {
 
 std::shared_ptr<TestDevice> TargetTest::plug(DeviceLayout layout, Speed speed,
                                              Bytes configuration) {
+    auto device = attach(std::move(layout), speed, std::move(configuration));
+    settle();
+    return device;
+}
+
+std::shared_ptr<TestDevice> TargetTest::attach(DeviceLayout layout, Speed speed,
+                                               Bytes configuration) {
     auto device = std::make_shared<TestDevice>(std::move(layout));
     device->configurationBytes = std::move(configuration);
     EXPECT_EQ(hc().attach(1, device, speed), STATUS_SUCCESS);
-    settle();
     return device;
+}
+
+std::optional<pnp::DeviceInfo> TargetTest::node() const {
+    std::function<std::optional<pnp::DeviceInfo>(const std::vector<pnp::DeviceInfo>&)> find =
+        [&](const std::vector<pnp::DeviceInfo>& nodes) -> std::optional<pnp::DeviceInfo> {
+        for (const pnp::DeviceInfo& each : nodes) {
+            if (each.deviceId == "USB\\VID_1234&PID_0001") {
+                return each;
+            }
+            if (auto found = find(each.children)) {
+                return found;
+            }
+        }
+        return std::nullopt;
+    };
+    return find(pnp_->tree());
 }
 
 void TargetTest::unplug() {

@@ -1,7 +1,8 @@
 // A platform with a host controller and the test program as a KMDF function driver for the host
 // tests' simple device model (USB\VID_1234&PID_0001). At prepare-hardware the driver only creates
-// its USB device target and records the outcome (the start succeeds either way); the test body then
-// makes the device-level calls itself, at passive level, as the driver would from a work item.
+// its USB device target, records the outcome and returns it (a failed creation fails the start);
+// the test body then makes the device-level calls itself, at passive level, as the driver would
+// from a work item.
 //
 // TearDown destroys the platform in reverse and fails the test for any verifier violation or
 // pool block left behind.
@@ -11,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,7 @@ struct DriverState {
     WDFDEVICE device = nullptr;
     WDFUSBDEVICE usbDevice = nullptr;
     NTSTATUS createStatus = STATUS_PENDING;
+    int prepares = 0;  // prepare-hardware calls
 };
 DriverState& driver();
 
@@ -51,6 +54,12 @@ class TargetTest : public ::testing::Test {
     // its driver has started or failed.
     std::shared_ptr<TestDevice> plug(DeviceLayout layout, Speed speed = Speed::Full,
                                      Bytes configuration = {});
+    // Attaches the device without letting the PnP manager run (faults can be set before the
+    // driver starts); settle() then starts it.
+    std::shared_ptr<TestDevice> attach(DeviceLayout layout, Speed speed = Speed::Full,
+                                       Bytes configuration = {});
+    // The test driver's device node, if the PnP manager has one.
+    std::optional<pnp::DeviceInfo> node() const;
     void unplug();
     void settle();
     // Runs `body` in a passive driver context (the framework's blocking calls need one) and

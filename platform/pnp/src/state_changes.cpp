@@ -80,8 +80,13 @@ void PnpManager::Impl::removeSubtree(DeviceNode& node) {
     while (!node.children.empty()) {
         removeSubtree(*node.children.front());
     }
+    // A stack that failed to start was removed then: its PDO gets no second REMOVE_DEVICE (its
+    // bus driver deletes it once it is gone).
+    const bool removedAtStart = node.state == DeviceState::StartFailed;
     setState(node, DeviceState::Removed);
-    sendRemove(node);
+    if (!removedAtStart) {
+        sendRemove(node);
+    }
     if (node.parent == &root) {
         rootBus.deleteIfGone(node.pdo);
     }

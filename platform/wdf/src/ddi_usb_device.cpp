@@ -382,18 +382,52 @@ NTSTATUS WdfUsbTargetDeviceFormatRequestForControlTransfer(
     return formatUrb(*d, *r, reinterpret_cast<URB*>(urb), usb);
 }
 
-NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE) {
-    return STATUS_NOT_IMPLEMENTED;
+// The port calls are internal USB control codes to the hub, down the device's stack.
+NTSTATUS WdfUsbTargetDeviceIsConnectedSynchronous(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                  WDFUSBDEVICE UsbDevice) {
+    const char* call = "WdfUsbTargetDeviceIsConnectedSynchronous";
+    auto* d = usbDevice(UsbDevice, call);
+    if (d == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    ULONG portStatus = 0;
+    NTSTATUS status =
+        sendPortRequest(DriverGlobals, *d, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus, call);
+    if (NT_SUCCESS(status) && (portStatus & USBD_PORT_CONNECTED) == 0) {
+        status = STATUS_DEVICE_DOES_NOT_EXIST;
+    }
+    return status;
 }
-NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE) {
-    return STATUS_NOT_IMPLEMENTED;
+
+NTSTATUS WdfUsbTargetDeviceResetPortSynchronously(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                  WDFUSBDEVICE UsbDevice) {
+    const char* call = "WdfUsbTargetDeviceResetPortSynchronously";
+    auto* d = usbDevice(UsbDevice, call);
+    if (d == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return sendPortRequest(DriverGlobals, *d, IOCTL_INTERNAL_USB_RESET_PORT, nullptr, call);
 }
-NTSTATUS WdfUsbTargetDeviceCyclePortSynchronously(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE) {
-    return STATUS_NOT_IMPLEMENTED;
+
+NTSTATUS WdfUsbTargetDeviceCyclePortSynchronously(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                  WDFUSBDEVICE UsbDevice) {
+    const char* call = "WdfUsbTargetDeviceCyclePortSynchronously";
+    auto* d = usbDevice(UsbDevice, call);
+    if (d == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return sendPortRequest(DriverGlobals, *d, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr, call);
 }
-NTSTATUS WdfUsbTargetDeviceFormatRequestForCyclePort(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE,
-                                                     WDFREQUEST) {
-    return STATUS_NOT_IMPLEMENTED;
+
+NTSTATUS WdfUsbTargetDeviceFormatRequestForCyclePort(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE UsbDevice,
+                                                     WDFREQUEST Request) {
+    const char* call = "WdfUsbTargetDeviceFormatRequestForCyclePort";
+    auto* d = usbDevice(UsbDevice, call);
+    auto* r = lookup<vel::wdf::Request>(Request, call);
+    if (d == nullptr || r == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return formatPortRequest(*d, *r, IOCTL_INTERNAL_USB_CYCLE_PORT, nullptr);
 }
 
 NTSTATUS WdfUsbTargetDeviceSendUrbSynchronously(PWDF_DRIVER_GLOBALS DriverGlobals,

@@ -76,27 +76,9 @@ NTSTATUS resetPipeSynchronously(PWDF_DRIVER_GLOBALS globals, UsbPipe& pipe, WDFR
 }
 
 NTSTATUS queryPortStatus(UsbPipe& pipe, ULONG* portStatus) {
-    PWDF_DRIVER_GLOBALS globals = &pipe.binding().globals;
     *portStatus = 0;
-    WDFREQUEST request = nullptr;
-    const auto target = static_cast<WDFIOTARGET>(pipe.handle());
-    if (NTSTATUS status =
-            ddi::WdfRequestCreate(globals, WDF_NO_OBJECT_ATTRIBUTES, target, &request);
-        !NT_SUCCESS(status)) {
-        return status;
-    }
-    IO_STACK_LOCATION location{};
-    location.MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    location.Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_GET_PORT_STATUS;
-    location.Parameters.Others.Argument1 = portStatus;
-    ddi::WdfRequestWdmFormatUsingStackLocation(globals, request, &location);
-    WDF_REQUEST_SEND_OPTIONS options;
-    WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
-                                                WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
-    ddi::WdfRequestSend(globals, request, target, &options);
-    const NTSTATUS status = ddi::WdfRequestGetStatus(globals, request);
-    ddi::WdfObjectDelete(globals, request);
-    return status;
+    return sendPortRequest(&pipe.binding().globals, pipe, IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+                           portStatus, "queryPortStatus");
 }
 
 }  // namespace vel::wdf

@@ -6,6 +6,7 @@
 #include "ddi_support.h"
 #include "io_target.h"
 #include "request.h"
+#include "vel/runtime/faults.h"
 
 namespace vel::wdf {
 
@@ -37,6 +38,14 @@ NTSTATUS sendUrbSynchronously(PWDF_DRIVER_GLOBALS globals, IoTarget& target, WDF
     if (options != nullptr && options->Size != sizeof(WDF_REQUEST_SEND_OPTIONS)) {
         return STATUS_INFO_LENGTH_MISMATCH;
     }
+    // The device-level sends (descriptors, selections, control transfers, the driver's URBs)
+    // share one injection point; the pipe calls have their own.
+    const bool deviceSend = type == WdfUsbRequestTypeDeviceString ||
+                            type == WdfUsbRequestTypeDeviceControlTransfer ||
+                            type == WdfUsbRequestTypeDeviceUrb;
+    if (deviceSend && injectFault(rt::fault::kUsbDeviceSend)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     WDFREQUEST used = request;
     if (used == nullptr) {
         if (NTSTATUS status = ddi::WdfRequestCreate(globals, nullptr, target.targetHandle(), &used);
@@ -63,6 +72,53 @@ NTSTATUS sendUrbSynchronously(PWDF_DRIVER_GLOBALS globals, IoTarget& target, WDF
     if (request == nullptr) {
         ddi::WdfObjectDelete(globals, used);
     }
+    return status;
+}
+
+NTSTATUS formatPortRequest(IoTarget& target, Request& request, ULONG ioctl, void* argument) {
+    const WDF_IO_TARGET_STATE state = target.state();
+    if (state == WdfIoTargetClosed || state == WdfIoTargetDeleted) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    if (NTSTATUS status = request.prepareNextLocation(target.stackSize()); !NT_SUCCESS(status)) {
+        return status;
+    }
+    WDF_REQUEST_COMPLETION_PARAMS params;
+    WDF_REQUEST_COMPLETION_PARAMS_INIT(&params);
+    params.Type = WdfRequestTypeDeviceControlInternal;
+    params.Parameters.Ioctl.IoControlCode = ioctl;
+    request.setFormat(Request::Format::StackLocation, params);
+    IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(request.irp());
+    std::memset(next, 0, sizeof *next);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = ioctl;
+    next->Parameters.Others.Argument1 = argument;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS sendPortRequest(PWDF_DRIVER_GLOBALS globals, IoTarget& target, ULONG ioctl, void* argument,
+                         const char* call) {
+    frameworkState().runtime.verifier().checkBlockingCall(call);
+    if (injectFault(rt::fault::kUsbPortRequest)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    WDFREQUEST request = nullptr;
+    if (NTSTATUS status = ddi::WdfRequestCreate(globals, nullptr, target.targetHandle(), &request);
+        !NT_SUCCESS(status)) {
+        return status;
+    }
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    if (auto* r = lookup<Request>(request, call)) {
+        status = formatPortRequest(target, *r, ioctl, argument);
+    }
+    if (NT_SUCCESS(status)) {
+        WDF_REQUEST_SEND_OPTIONS options;
+        WDF_REQUEST_SEND_OPTIONS_INIT(&options, WDF_REQUEST_SEND_OPTION_SYNCHRONOUS |
+                                                    WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
+        ddi::WdfRequestSend(globals, request, target.targetHandle(), &options);
+        status = ddi::WdfRequestGetStatus(globals, request);
+    }
+    ddi::WdfObjectDelete(globals, request);
     return status;
 }
 

@@ -22,6 +22,16 @@ NTSTATUS sendUrbSynchronously(PWDF_DRIVER_GLOBALS globals, IoTarget& target, WDF
                               const WDF_REQUEST_SEND_OPTIONS* options, URB* urb,
                               WDF_USB_REQUEST_TYPE type, const char* call);
 
+// Formats `request` for an internal USB control code that names the device's port
+// (IOCTL_INTERNAL_USB_GET_PORT_STATUS, _RESET_PORT, _CYCLE_PORT) to `target`, `argument` in the
+// next location's first argument.
+NTSTATUS formatPortRequest(IoTarget& target, Request& request, ULONG ioctl, void* argument);
+
+// Sends such a request down `target`'s stack and waits for it, ignoring the target state (the
+// port can be asked about and reset while the target is stopped). PASSIVE_LEVEL.
+NTSTATUS sendPortRequest(PWDF_DRIVER_GLOBALS globals, IoTarget& target, ULONG ioctl, void* argument,
+                         const char* call);
+
 // Send options with a relative time-out of `ms` milliseconds, optionally ignoring the target
 // state (the framework's own requests).
 WDF_REQUEST_SEND_OPTIONS urbSendOptions(ULONG ms, bool ignoreTargetState);

@@ -83,6 +83,9 @@ struct Transfer {
     std::function<ControlAnswer()> hostAnswer;
     // Runs with the lock held when the transfer succeeds (applies a selection, fills the URB).
     std::function<void()> onSuccess;
+    // A control transfer with a time-out: still queued at this time, it is cancelled as timed
+    // out (0: none).
+    Ticks deadline = 0;
 
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
     NTSTATUS ntStatus = STATUS_SUCCESS;
@@ -146,7 +149,9 @@ class Device {
     DeviceHostImpl host;
     DEVICE_OBJECT* pdo = nullptr;
     bool present = true;
-    bool removed = false;  // REMOVE_DEVICE reached the PDO and no enumeration reported it since
+    // REMOVE_DEVICE reached the PDO and the PnP manager has not identified it again since: it
+    // sends the PDO nothing more, and an unplug deletes it.
+    bool removed = false;
 
     Bytes deviceDescriptor;             // read at attach
     uint8_t firstConfigAttributes = 0;  // bmAttributes of configuration 0, read at attach
@@ -161,7 +166,8 @@ class Device {
 
     std::map<uint8_t, Endpoint> endpoints;  // by address; 0 is the control endpoint
     std::map<uint8_t, EndpointFault> faults;
-    std::optional<ControlAnswer> lateAnswer;  // controlReady's answer, until used
+    std::optional<NTSTATUS> busInterfaceFailure;  // a test's answer to the bus-interface query
+    std::optional<ControlAnswer> lateAnswer;      // controlReady's answer, until used
     std::vector<RequestRecord> log;
     std::atomic<long> interfaceReferences{0};
 
@@ -232,6 +238,7 @@ class Bus : public std::enable_shared_from_this<Bus> {
 
   private:
     void frame(uint64_t token);
+    void expireTimedOut(Ticks now);
     void runSpeed(Speed speed, int budget, int64_t microframe, Ticks dueAt);
     void step(Device& device, Endpoint& endpoint, Transfer& t, int64_t microframe, Ticks dueAt);
     void stepControl(Device& device, Endpoint& endpoint, Transfer& t, Ticks dueAt);

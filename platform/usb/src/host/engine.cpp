@@ -78,6 +78,9 @@ std::optional<Ticks> Bus::nextWake(Ticks now) const {
             t->due > now) {
             consider(t->due);
         }
+        if (t->state == Transfer::State::Queued && t->deadline != 0) {
+            consider(std::max(t->deadline, now));
+        }
     }
     return best;
 }
@@ -129,6 +132,7 @@ void Bus::frame(uint64_t token) {
         t = armedAt_;
     }
     ++framesRun;
+    expireTimedOut(t);
     deliverDue();
     const int64_t microframe = t / kMicroframe;
     runSpeed(Speed::High, kHighSpeedPacketsPerMicroframe, microframe, t + kMicroframe);
@@ -161,6 +165,18 @@ void Bus::frame(uint64_t token) {
     }
     if (overdue) {
         queueDelivery();
+    }
+}
+
+// Control transfers whose time-out has passed end as a timed-out transfer does on Windows: the
+// stack cancels them, with USBD_STATUS_TIMEOUT and STATUS_IO_TIMEOUT.
+void Bus::expireTimedOut(Ticks now) {
+    std::lock_guard lock(mutex);
+    for (const auto& t : transfers) {
+        if (t->state == Transfer::State::Queued && t->deadline != 0 && t->deadline <= now) {
+            t->deadline = 0;
+            cancelTransfer(*t, USBD_STATUS_TIMEOUT, STATUS_IO_TIMEOUT);
+        }
     }
 }
 

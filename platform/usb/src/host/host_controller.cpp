@@ -160,7 +160,6 @@ std::vector<DEVICE_OBJECT*> Bus::reportPdos() {
     std::vector<DEVICE_OBJECT*> pdos;
     for (Device* device : ports) {
         if (device != nullptr && device->pdo != nullptr) {
-            device->removed = false;
             pdos.push_back(device->pdo);
         }
     }
@@ -245,6 +244,13 @@ void DeviceFaults::failNext(uint8_t endpoint, NTSTATUS status, USBD_STATUS usbdS
 
 void DeviceFaults::clear(uint8_t endpoint) {
     changeFault(*bus_, port_, endpoint, [](host::EndpointFault& f) { f = {}; });
+}
+
+void DeviceFaults::failBusInterface(NTSTATUS status) {
+    std::lock_guard lock(bus_->mutex);
+    if (host::Device* device = bus_->devicePresentAt(port_)) {
+        device->busInterfaceFailure = status;
+    }
 }
 
 // ----- HostController ----------------------------------------------------------------------

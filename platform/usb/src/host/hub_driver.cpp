@@ -162,8 +162,15 @@ NTSTATUS pdoPnp(DEVICE_OBJECT* pdo, IRP* irp) {
         case IRP_MN_QUERY_ID: {
             const Identity id = identify(*device.model, device.port, bus.options.busNumber);
             switch (location.Parameters.QueryId.IdType) {
-                case BusQueryDeviceID:
+                case BusQueryDeviceID: {
+                    // A PnP manager that identifies the PDO has a node for it again: it will
+                    // send REMOVE_DEVICE when the device is gone.
+                    {
+                        std::lock_guard lock(bus.mutex);
+                        device.removed = false;
+                    }
                     return complete(irp, STATUS_SUCCESS, poolText({id.deviceId}, false));
+                }
                 case BusQueryInstanceID:
                     return complete(irp, STATUS_SUCCESS, poolText({id.instanceId}, false));
                 case BusQueryHardwareIDs:
@@ -194,7 +201,12 @@ NTSTATUS pdoPnp(DEVICE_OBJECT* pdo, IRP* irp) {
                             &USB_BUS_INTERFACE_USBDI_GUID, sizeof(GUID)) != 0) {
                 return keepStatus(irp);
             }
-            return complete(irp, queryUsbdInterface(pdo, location));
+            std::optional<NTSTATUS> failure;
+            {
+                std::lock_guard lock(bus.mutex);
+                failure = device.busInterfaceFailure;
+            }
+            return complete(irp, failure ? *failure : queryUsbdInterface(pdo, location));
         }
         case IRP_MN_QUERY_DEVICE_RELATIONS:
             if (location.Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {

@@ -321,6 +321,13 @@ NTSTATUS Bus::submitUrb(Device& device, IRP* irp, URB* urb) {
                     }
                 }
                 t->setup = toSetup(*setup);
+                if (function == URB_FUNCTION_CONTROL_TRANSFER_EX &&
+                    urb->UrbControlTransferEx.Timeout != 0) {
+                    // Checked at the first frame boundary once it has passed.
+                    const Ticks at = runtime.now() +
+                                     static_cast<Ticks>(urb->UrbControlTransferEx.Timeout) * kFrame;
+                    t->deadline = (at + kFrame - 1) / kFrame * kFrame;
+                }
                 t->in = data->in;
                 t->buffer =
                     data->buffer != nullptr ? data->buffer : mdlAddress(r.TransferBufferMDL);

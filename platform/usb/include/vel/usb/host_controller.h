@@ -86,6 +86,8 @@ class DeviceFaults {
     void failNext(uint8_t endpoint, NTSTATUS status, USBD_STATUS usbdStatus);
     // Removes every fault of the endpoint.
     void clear(uint8_t endpoint);
+    // The device's PDO answers every query for the USBDI bus interface with `status`.
+    void failBusInterface(NTSTATUS status);
 
   private:
     std::shared_ptr<host::Bus> bus_;
