@@ -271,6 +271,23 @@ typedef struct _INTERFACE {
     PINTERFACE_DEREFERENCE InterfaceDereference;
 } INTERFACE, *PINTERFACE;
 
+// The interface every bus offers its children so that a child's driver can ask to be taken
+// away and enumerated afresh (e.g. after its hardware stopped answering).
+// {2AEB0243-6A6E-486B-82FC-D815F6B97006}
+inline constexpr GUID GUID_REENUMERATE_SELF_INTERFACE_STANDARD = {
+    0x2AEB0243, 0x6A6E, 0x486B, {0x82, 0xFC, 0xD8, 0x15, 0xF6, 0xB9, 0x70, 0x06}};
+
+typedef VOID (*PREENUMERATE_SELF)(PVOID Context);
+
+typedef struct _REENUMERATE_SELF_INTERFACE_STANDARD {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+    PREENUMERATE_SELF SurpriseRemoveAndReenumerateSelf;
+} REENUMERATE_SELF_INTERFACE_STANDARD, *PREENUMERATE_SELF_INTERFACE_STANDARD;
+
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
     USHORT Version;

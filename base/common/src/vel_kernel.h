@@ -158,6 +158,9 @@ VEL_EXPORT NTSTATUS RtlStringCbPrintfA(PSTR Destination, SIZE_T DestinationBytes
 // Plug and play: asks the PnP manager to query the device's relations of that type again (bus
 // drivers after a child arrived or left). Returns at once; callable at dispatch level.
 VEL_EXPORT VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TYPE Type);
+// Asks the PnP manager to eject the device (a bus driver whose child's eject button was
+// pressed). Returns at once; callable at dispatch level.
+VEL_EXPORT VOID IoRequestDeviceEject(PDEVICE_OBJECT PhysicalDeviceObject);
 
 // Registry writes relative to a well-known root (the drivers use RTL_REGISTRY_DEVICEMAP).
 VEL_EXPORT NTSTATUS RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,

@@ -328,6 +328,31 @@ inline VOID WDF_CHILD_LIST_CONFIG_INIT(PWDF_CHILD_LIST_CONFIG Config,
     Config->EvtChildListCreateDevice = EvtChildListCreateDevice;
 }
 
+// What WdfChildListRetrievePdo found for a description.
+typedef enum _WDF_CHILD_LIST_RETRIEVE_DEVICE_STATUS {
+    WdfChildListRetrieveDeviceUndefined = 0,
+    WdfChildListRetrieveDeviceSuccess,
+    WdfChildListRetrieveDeviceNotYetCreated,
+    WdfChildListRetrieveDeviceNoSuchDevice,
+} WDF_CHILD_LIST_RETRIEVE_DEVICE_STATUS;
+
+typedef struct _WDF_CHILD_RETRIEVE_INFO {
+    ULONG Size;
+    PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription;
+    PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER AddressDescription;
+    WDF_CHILD_LIST_RETRIEVE_DEVICE_STATUS Status;
+    PFN_WDF_CHILD_LIST_IDENTIFICATION_DESCRIPTION_COMPARE
+        EvtChildListIdentificationDescriptionCompare;
+} WDF_CHILD_RETRIEVE_INFO, *PWDF_CHILD_RETRIEVE_INFO;
+
+inline VOID WDF_CHILD_RETRIEVE_INFO_INIT(
+    PWDF_CHILD_RETRIEVE_INFO Info,
+    PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription) {
+    RtlZeroMemory(Info, sizeof(WDF_CHILD_RETRIEVE_INFO));
+    Info->Size = sizeof(WDF_CHILD_RETRIEVE_INFO);
+    Info->IdentificationDescription = IdentificationDescription;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Query interfaces.
 

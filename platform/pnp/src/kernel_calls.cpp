@@ -10,3 +10,9 @@ VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT DeviceObject, DEVICE_RELATION_TY
         manager->invalidateDeviceRelations(DeviceObject);
     }
 }
+
+VOID IoRequestDeviceEject(PDEVICE_OBJECT PhysicalDeviceObject) {
+    if (PnpManager* manager = PnpManager::current()) {
+        manager->requestEject(PhysicalDeviceObject);
+    }
+}

@@ -42,6 +42,8 @@ struct DeviceNode {
     bool stackBuilt = false;
     // Surprise-removed while files were open on its subtree: REMOVE_DEVICE waits for them.
     bool removalPending = false;
+    // Its removal is an eject: IRP_MN_EJECT follows its REMOVE_DEVICE.
+    bool ejecting = false;
     DeviceState state = DeviceState::NoDriver;
     NTSTATUS problem = STATUS_SUCCESS;
     DEVICE_POWER_STATE power = PowerDeviceUnspecified;
@@ -67,6 +69,8 @@ struct PnpManager::Impl {
     NTSTATUS startNode(DeviceNode& node);
     NTSTATUS stopNode(DeviceNode& node);
     NTSTATUS queryRemoveSubtree(DeviceNode& node);
+    // Orderly removal of a node's subtree once the queries agreed (see PnpManager::remove).
+    NTSTATUS removeOrderly(DeviceNode& node);
     void surpriseRemoveSubtree(DeviceNode& node);
     // REMOVE_DEVICE to the subtree, children first, then the node leaves the tree.
     void removeSubtree(DeviceNode& node);

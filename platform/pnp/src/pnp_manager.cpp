@@ -184,25 +184,26 @@ NTSTATUS PnpManager::start(DEVICE_OBJECT* pdo) {
 NTSTATUS PnpManager::remove(DEVICE_OBJECT* pdo) {
     NTSTATUS status = STATUS_NO_SUCH_DEVICE;
     impl_->worker.run([&] {
-        DeviceNode* node = impl_->find(pdo);
-        if (node == nullptr) {
-            return;
+        if (DeviceNode* node = impl_->find(pdo)) {
+            status = impl_->removeOrderly(*node);
         }
-        status = impl_->queryRemoveSubtree(*node);
-        if (!NT_SUCCESS(status)) {
-            return;
-        }
-        if (node->parent == &impl_->root) {
-            impl_->rootBus.unplug(pdo);
-        }
-        // Files still open: the stacks let go of their I/O as at a surprise removal and the
-        // removal completes at the last close.
-        if (impl_->hasOpenFiles(*node)) {
-            impl_->surpriseRemoveSubtree(*node);
-        }
-        impl_->removeWhenClosed(*node);
     });
     return status;
+}
+
+void PnpManager::requestEject(DEVICE_OBJECT* pdo) {
+    Impl* impl = impl_.get();
+    impl->worker.post([impl, pdo] {
+        DeviceNode* node = impl->find(pdo);
+        if (node == nullptr || node->state == DeviceState::SurpriseRemoved ||
+            node->removalPending) {
+            return;
+        }
+        node->ejecting = true;
+        if (!NT_SUCCESS(impl->removeOrderly(*node))) {
+            node->ejecting = false;
+        }
+    });
 }
 
 NTSTATUS PnpManager::setSystemPower(PowerAction action) {

@@ -55,6 +55,22 @@ NTSTATUS PnpManager::Impl::queryRemoveSubtree(DeviceNode& node) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS PnpManager::Impl::removeOrderly(DeviceNode& node) {
+    if (const NTSTATUS status = queryRemoveSubtree(node); !NT_SUCCESS(status)) {
+        return status;
+    }
+    if (node.parent == &root) {
+        rootBus.unplug(node.pdo);
+    }
+    // Files still open: the stacks let go of their I/O as at a surprise removal and the
+    // removal completes at the last close.
+    if (hasOpenFiles(node)) {
+        surpriseRemoveSubtree(node);
+    }
+    removeWhenClosed(node);
+    return STATUS_SUCCESS;
+}
+
 void PnpManager::Impl::surpriseRemoveSubtree(DeviceNode& node) {
     // Only stacks that were started learn of the surprise; the others get REMOVE_DEVICE alone.
     for (DeviceNode* each : postOrder(node)) {
@@ -86,6 +102,10 @@ void PnpManager::Impl::removeSubtree(DeviceNode& node) {
     setState(node, DeviceState::Removed);
     if (!removedAtStart) {
         sendRemove(node);
+    }
+    if (node.ejecting) {
+        // What is left of the stack (the PDO) ejects the hardware.
+        sendPnp(io, node.pdo, IRP_MN_EJECT);
     }
     if (node.parent == &root) {
         rootBus.deleteIfGone(node.pdo);

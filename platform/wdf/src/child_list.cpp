@@ -77,6 +77,15 @@ NTSTATUS ChildList::copyAddress(const WDF_CHILD_ADDRESS_DESCRIPTION_HEADER* sour
     return STATUS_SUCCESS;
 }
 
+void ChildList::cleanupAddress(std::vector<unsigned char>& address) {
+    if (config_.EvtChildListAddressDescriptionCleanup != nullptr && !address.empty()) {
+        config_.EvtChildListAddressDescriptionCleanup(
+            static_cast<WDFCHILDLIST>(handle()),
+            reinterpret_cast<WDF_CHILD_ADDRESS_DESCRIPTION_HEADER*>(address.data()));
+    }
+    address.clear();
+}
+
 void ChildList::cleanup(Entry& entry) {
     if (config_.EvtChildListIdentificationDescriptionCleanup != nullptr &&
         !entry.identification.empty()) {
@@ -85,13 +94,27 @@ void ChildList::cleanup(Entry& entry) {
             reinterpret_cast<WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER*>(
                 entry.identification.data()));
     }
-    if (config_.EvtChildListAddressDescriptionCleanup != nullptr && !entry.address.empty()) {
-        config_.EvtChildListAddressDescriptionCleanup(
-            static_cast<WDFCHILDLIST>(handle()),
-            reinterpret_cast<WDF_CHILD_ADDRESS_DESCRIPTION_HEADER*>(entry.address.data()));
-    }
+    cleanupAddress(entry.address);
     entry.identification.clear();
-    entry.address.clear();
+}
+
+ChildList::Entry* ChildList::presentEntry(
+    const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification) {
+    for (auto& entry : entries_) {
+        if (entry->present && matches(*entry, identification)) {
+            return entry.get();
+        }
+    }
+    return nullptr;
+}
+
+ChildList::Entry* ChildList::presentEntry(const Device& pdo) {
+    for (auto& entry : entries_) {
+        if (entry->present && entry->pdo == &pdo) {
+            return entry.get();
+        }
+    }
+    return nullptr;
 }
 
 void ChildList::beginScan() {
@@ -181,12 +204,103 @@ NTSTATUS ChildList::markMissing(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADE
 
 Device* ChildList::pdoOf(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification) {
     std::lock_guard lock(mutex_);
-    for (auto& entry : entries_) {
-        if (entry->present && matches(*entry, identification)) {
-            return entry->pdo;
+    Entry* entry = presentEntry(identification);
+    return entry != nullptr ? entry->pdo : nullptr;
+}
+
+Device* ChildList::retrievePdo(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification,
+                               WDF_CHILD_ADDRESS_DESCRIPTION_HEADER* address,
+                               WDF_CHILD_LIST_RETRIEVE_DEVICE_STATUS* status) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = presentEntry(identification);
+    if (entry == nullptr) {
+        *status = WdfChildListRetrieveDeviceNoSuchDevice;
+        return nullptr;
+    }
+    if (address != nullptr && !entry->address.empty()) {
+        auto* stored =
+            reinterpret_cast<WDF_CHILD_ADDRESS_DESCRIPTION_HEADER*>(entry->address.data());
+        if (config_.EvtChildListAddressDescriptionCopy != nullptr) {
+            config_.EvtChildListAddressDescriptionCopy(static_cast<WDFCHILDLIST>(handle()), stored,
+                                                       address);
+        } else {
+            std::memcpy(address, stored, entry->address.size());
         }
     }
-    return nullptr;
+    *status = entry->pdo != nullptr ? WdfChildListRetrieveDeviceSuccess
+                                    : WdfChildListRetrieveDeviceNotYetCreated;
+    return entry->pdo;
+}
+
+bool ChildList::requestEject(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification) {
+    DEVICE_OBJECT* pdo = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        Entry* entry = presentEntry(identification);
+        if (entry == nullptr || entry->pdo == nullptr) {
+            return false;
+        }
+        entry->ejecting = true;
+        pdo = entry->pdo->wdmDevice();
+    }
+    IoRequestDeviceEject(pdo);
+    return true;
+}
+
+void ChildList::ejectCancelled(Device& pdo) {
+    std::lock_guard lock(mutex_);
+    if (Entry* entry = presentEntry(pdo)) {
+        entry->ejecting = false;
+    }
+}
+
+void ChildList::reenumerate(Device& pdo) {
+    std::vector<unsigned char> oldAddress;
+    std::vector<unsigned char> newAddress;
+    {
+        std::lock_guard lock(mutex_);
+        Entry* entry = presentEntry(pdo);
+        if (entry == nullptr) {
+            return;
+        }
+        oldAddress = entry->address;
+    }
+    if (config_.EvtChildListDeviceReenumerated != nullptr) {
+        // The callback may write a new address over a copy of the old one.
+        auto* old =
+            oldAddress.empty()
+                ? nullptr
+                : reinterpret_cast<WDF_CHILD_ADDRESS_DESCRIPTION_HEADER*>(oldAddress.data());
+        if (old != nullptr && !NT_SUCCESS(copyAddress(old, &newAddress))) {
+            return;
+        }
+        auto* fresh =
+            newAddress.empty()
+                ? nullptr
+                : reinterpret_cast<WDF_CHILD_ADDRESS_DESCRIPTION_HEADER*>(newAddress.data());
+        if (!config_.EvtChildListDeviceReenumerated(static_cast<WDFCHILDLIST>(handle()),
+                                                    static_cast<WDFDEVICE>(pdo.handle()), old,
+                                                    fresh)) {
+            cleanupAddress(newAddress);
+            return;
+        }
+    }
+    {
+        std::lock_guard lock(mutex_);
+        Entry* entry = presentEntry(pdo);
+        if (entry == nullptr) {
+            cleanupAddress(newAddress);
+            return;
+        }
+        if (!newAddress.empty()) {
+            cleanupAddress(entry->address);
+            entry->address = std::move(newAddress);
+        }
+        // The old PDO leaves through the PnP manager's removal (pdoRemoved finds no entry).
+        entry->pdo = nullptr;
+        changed_ = true;
+    }
+    invalidateIfChanged();
 }
 
 void ChildList::invalidateIfChanged() {
@@ -267,14 +381,22 @@ DEVICE_RELATIONS* ChildList::reportRelations() {
             ++it;
         }
     }
+    bool retry = false;
     for (Entry* entry : fresh) {
         NTSTATUS status;
         Device* pdo = createPdo(*entry, &status);
         std::lock_guard lock(mutex_);
         if (pdo != nullptr) {
             entry->pdo = pdo;
-        } else if (status != STATUS_RETRY) {
+        } else if (status == STATUS_RETRY) {
+            retry = true;  // the description stays; the next query tries again
+        } else {
             entry->present = false;  // dropped at the next query
+        }
+    }
+    if (retry) {
+        if (DEVICE_OBJECT* parent = device_.physicalDevice()) {
+            IoInvalidateDeviceRelations(parent, BusRelations);
         }
     }
 
@@ -308,6 +430,9 @@ void ChildList::pdoRemoved(Device& pdo) {
                 continue;
             }
             (*it)->pdo = nullptr;
+            if ((*it)->ejecting) {
+                (*it)->present = false;
+            }
             if (!(*it)->present) {
                 cleanup(**it);
                 entries_.erase(it);

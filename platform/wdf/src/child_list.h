@@ -40,6 +40,20 @@ class ChildList : public Object {
     NTSTATUS markMissing(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification);
     // The PDO of a present child, or nullptr.
     Device* pdoOf(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification);
+    // WdfChildListRetrievePdo: the PDO of a present child and what was found; copies the child's
+    // address description into `address` when given.
+    Device* retrievePdo(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification,
+                        WDF_CHILD_ADDRESS_DESCRIPTION_HEADER* address,
+                        WDF_CHILD_LIST_RETRIEVE_DEVICE_STATUS* status);
+    // Asks the PnP manager to eject a present child that has its PDO; false when there is none.
+    // The child is reported missing once its PDO got REMOVE_DEVICE.
+    bool requestEject(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification);
+    // The eject's removal was vetoed (the PDO got CANCEL_REMOVE_DEVICE): the child stays.
+    void ejectCancelled(Device& pdo);
+    // A child's driver asked to be enumerated afresh. Unless EvtChildListDeviceReenumerated
+    // refuses, the PDO is no longer reported (the PnP manager removes it) and the description
+    // gets a new PDO at the next relations query.
+    void reenumerate(Device& pdo);
 
     // IRP_MN_QUERY_DEVICE_RELATIONS (BusRelations) of the parent: creates PDOs for new
     // children and returns the present ones, each referenced. PnP context only.
@@ -61,6 +75,7 @@ class ChildList : public Object {
         std::vector<unsigned char> address;
         bool present = true;
         bool seen = true;
+        bool ejecting = false;  // reported missing at its PDO's removal
         Device* pdo = nullptr;
     };
 
@@ -69,6 +84,10 @@ class ChildList : public Object {
     NTSTATUS copyAddress(const WDF_CHILD_ADDRESS_DESCRIPTION_HEADER* source,
                          std::vector<unsigned char>* destination);
     void cleanup(Entry& entry);
+    void cleanupAddress(std::vector<unsigned char>& address);
+    // The present entry with that identification or PDO, or nullptr; with `mutex_` held.
+    Entry* presentEntry(const WDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER* identification);
+    Entry* presentEntry(const Device& pdo);
     // Asks the PnP manager for a new relations query when something changed outside a scan.
     void invalidateIfChanged();
     Device* createPdo(Entry& entry, NTSTATUS* status);

@@ -46,4 +46,36 @@ NTSTATUS WdfChildListUpdateChildDescriptionAsMissing(
     return list->markMissing(IdentificationDescription);
 }
 
+WDFDEVICE WdfChildListRetrievePdo(PWDF_DRIVER_GLOBALS, WDFCHILDLIST ChildList,
+                                  PWDF_CHILD_RETRIEVE_INFO RetrieveInfo) {
+    auto* list = lookup<vel::wdf::ChildList>(ChildList, "WdfChildListRetrievePdo");
+    if (list == nullptr || RetrieveInfo == nullptr) {
+        return nullptr;
+    }
+    const WDF_CHILD_LIST_CONFIG& config = list->config();
+    const PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER id = RetrieveInfo->IdentificationDescription;
+    const PWDF_CHILD_ADDRESS_DESCRIPTION_HEADER address = RetrieveInfo->AddressDescription;
+    if (RetrieveInfo->Size != sizeof(WDF_CHILD_RETRIEVE_INFO) || id == nullptr ||
+        id->IdentificationDescriptionSize != config.IdentificationDescriptionSize ||
+        (address != nullptr && address->AddressDescriptionSize != config.AddressDescriptionSize)) {
+        reportViolation(rt::Rule::ContractViolation, "WDFCHILDLIST",
+                        "WdfChildListRetrievePdo: retrieve info or description of the wrong size");
+        return nullptr;
+    }
+    vel::wdf::Device* pdo = list->retrievePdo(id, address, &RetrieveInfo->Status);
+    return pdo != nullptr ? static_cast<WDFDEVICE>(pdo->handle()) : nullptr;
+}
+
+BOOLEAN WdfChildListRequestChildEject(
+    PWDF_DRIVER_GLOBALS, WDFCHILDLIST ChildList,
+    PWDF_CHILD_IDENTIFICATION_DESCRIPTION_HEADER IdentificationDescription) {
+    auto* list = lookup<vel::wdf::ChildList>(ChildList, "WdfChildListRequestChildEject");
+    if (list == nullptr || IdentificationDescription == nullptr ||
+        IdentificationDescription->IdentificationDescriptionSize !=
+            list->config().IdentificationDescriptionSize) {
+        return FALSE;
+    }
+    return list->requestEject(IdentificationDescription) ? TRUE : FALSE;
+}
+
 }  // namespace vel::wdf::ddi

@@ -164,6 +164,10 @@ NTSTATUS DevicePnp::dispatchPnp(IRP* irp) {
         }
         case IRP_MN_CANCEL_STOP_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
+            if (location->MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE && device_.isPdo() &&
+                device_.init().pdo->childList != nullptr) {
+                device_.init().pdo->childList->ejectCancelled(device_);
+            }
             irp->IoStatus.Status = STATUS_SUCCESS;
             return forward(irp);
         case IRP_MN_STOP_DEVICE:

@@ -81,6 +81,7 @@ class DevicePnp {
     NTSTATUS queryDeviceRelations(IRP* irp);
     NTSTATUS queryCapabilities(IRP* irp);
     NTSTATUS queryInterface(IRP* irp);
+    NTSTATUS answerReenumerateSelf(IRP* irp);
     // A PDO's own answers (IDs, texts, bus information); nullopt when it has none for the IRP.
     std::optional<NTSTATUS> answerAsPdo(IRP* irp);
 

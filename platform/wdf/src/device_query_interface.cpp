@@ -1,10 +1,49 @@
 // Interfaces a device hands out through IRP_MN_QUERY_INTERFACE (WdfDeviceAddQueryInterface).
 #include <cstring>
 
+#include "child_list.h"
 #include "device.h"
 #include "device_pnp.h"
 
 namespace vel::wdf {
+
+namespace {
+
+// The re-enumerate-self interface names the PDO's device object, which its references keep;
+// once the framework device is gone the routine does nothing.
+VOID referencePdo(PVOID context) {
+    ObReferenceObject(static_cast<DEVICE_OBJECT*>(context));
+}
+
+VOID dereferencePdo(PVOID context) {
+    ObDereferenceObject(static_cast<DEVICE_OBJECT*>(context));
+}
+
+VOID surpriseRemoveAndReenumerateSelf(PVOID context) {
+    Device* pdo = Device::fromWdm(static_cast<DEVICE_OBJECT*>(context));
+    if (pdo != nullptr && pdo->isPdo() && pdo->init().pdo->childList != nullptr) {
+        pdo->init().pdo->childList->reenumerate(*pdo);
+    }
+}
+
+}  // namespace
+
+// Every PDO offers it; only the children of a child list act on it.
+NTSTATUS DevicePnp::answerReenumerateSelf(IRP* irp) {
+    auto& query = IoGetCurrentIrpStackLocation(irp)->Parameters.QueryInterface;
+    if (query.Size < sizeof(REENUMERATE_SELF_INTERFACE_STANDARD) || query.Version < 1) {
+        return complete(irp, STATUS_INVALID_BUFFER_SIZE);
+    }
+    auto* answer = reinterpret_cast<REENUMERATE_SELF_INTERFACE_STANDARD*>(query.Interface);
+    answer->Size = sizeof(REENUMERATE_SELF_INTERFACE_STANDARD);
+    answer->Version = 1;
+    answer->Context = device_.wdmDevice();
+    answer->InterfaceReference = referencePdo;
+    answer->InterfaceDereference = dereferencePdo;
+    answer->SurpriseRemoveAndReenumerateSelf = surpriseRemoveAndReenumerateSelf;
+    referencePdo(answer->Context);
+    return complete(irp, STATUS_SUCCESS);
+}
 
 NTSTATUS DevicePnp::addQueryInterface(const WDF_QUERY_INTERFACE_CONFIG& config) {
     QueryInterface entry;
@@ -37,6 +76,10 @@ NTSTATUS DevicePnp::queryInterface(IRP* irp) {
         }
     }
     if (!match) {
+        if (device_.isPdo() && query.InterfaceType != nullptr &&
+            IsEqualGUID(*query.InterfaceType, GUID_REENUMERATE_SELF_INTERFACE_STANDARD)) {
+            return answerReenumerateSelf(irp);
+        }
         return forward(irp);
     }
     if (!match->import && !match->data.empty()) {

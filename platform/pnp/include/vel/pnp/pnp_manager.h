@@ -156,6 +156,10 @@ class PnpManager {
     // first, and the nodes go away. A root device also leaves the root bus; a child that its
     // bus still reports comes back at the bus's next enumeration.
     NTSTATUS remove(DEVICE_OBJECT* pdo);
+    // IoRequestDeviceEject(pdo): queues an eject and returns at once; callable at dispatch
+    // level. The eject is an orderly removal of the device's subtree (a veto ends it) whose
+    // REMOVE_DEVICE to the device itself is followed by IRP_MN_EJECT to its PDO.
+    void requestEject(DEVICE_OBJECT* pdo);
 
     // ----- System power -----------------------------------------------------------------------
     // For every started device, children before parents: SET_POWER with the system state
