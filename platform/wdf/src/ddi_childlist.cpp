@@ -3,6 +3,7 @@
 #include "ddi.h"
 #include "ddi_support.h"
 #include "device.h"
+#include "vel/runtime/faults.h"
 
 namespace vel::wdf::ddi {
 
@@ -31,6 +32,10 @@ NTSTATUS WdfChildListAddOrUpdateChildDescriptionAsPresent(
         lookup<vel::wdf::ChildList>(ChildList, "WdfChildListAddOrUpdateChildDescriptionAsPresent");
     if (list == nullptr) {
         return STATUS_INVALID_PARAMETER;
+    }
+    // The copy of the description could not be allocated.
+    if (injectFault(vel::rt::fault::kChildListAdd)) {
+        return STATUS_INSUFFICIENT_RESOURCES;
     }
     return list->addOrUpdate(IdentificationDescription, AddressDescription);
 }

@@ -57,7 +57,7 @@ class WmiInstance : public Object {
 
 class DeviceWmi {
   public:
-    explicit DeviceWmi(Device& device) : device_(device) {}
+    explicit DeviceWmi(Device&) {}
 
     // Instances registered with the device (WdfWmiInstanceRegister or Register = TRUE), in
     // registration order; the index of a query counts the instances of one GUID.
@@ -72,7 +72,6 @@ class DeviceWmi {
     NTSTATUS query(const GUID& guid, ULONG index, void* buffer, ULONG bufferSize, ULONG* size);
 
   private:
-    Device& device_;
     std::mutex mutex_;
     bool registered_ = false;
     std::vector<WmiInstance*> instances_;

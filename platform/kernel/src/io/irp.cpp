@@ -9,6 +9,8 @@
 #include <new>
 
 #include "io_impl.h"
+#include "vel/runtime/faults.h"
+#include "vel/runtime/runtime.h"
 
 namespace vel::kernel {
 
@@ -88,6 +90,23 @@ NTSTATUS completeUnsupported(IRP* irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
+// An IRP with its tracking header, registered with the I/O manager. The platform's own IRPs
+// come from here directly; drivers' calls to IoAllocateIrp pass the fault point first.
+IRP* allocateTrackedIrp(CCHAR stackSize) {
+    IoManager::Impl& io = IoManager::current().impl();
+    USHORT packetSize = IoSizeOfIrp(stackSize);
+    void* block = ::operator new(kHeaderSize + packetSize, std::nothrow);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    new (block) IrpTracking();
+    IRP* irp = reinterpret_cast<IRP*>(static_cast<char*>(block) + kHeaderSize);
+    initialize(irp, packetSize, stackSize, kTracked);
+    std::lock_guard lock(io.mutex);
+    io.irps.insert(irp);
+    return irp;
+}
+
 }  // namespace
 
 void freeIrpMemory(IRP* irp) {
@@ -102,7 +121,7 @@ void IrpDeleter::operator()(IRP* irp) const {
 }
 
 IrpPtr IoManager::allocateIrp(CCHAR stackSize) {
-    return IrpPtr(IoAllocateIrp(stackSize, FALSE));
+    return IrpPtr(allocateTrackedIrp(stackSize));
 }
 
 void IoManager::setCompletionNotify(IRP* irp, std::function<void(IRP*)> notify) {
@@ -127,18 +146,11 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
                         "an IRP needs at least one stack location");
         return nullptr;
     }
-    IoManager::Impl& io = IoManager::current().impl();
-    USHORT packetSize = IoSizeOfIrp(StackSize);
-    void* block = ::operator new(kHeaderSize + packetSize, std::nothrow);
-    if (block == nullptr) {
+    if (auto* runtime = vel::rt::Runtime::current();
+        runtime != nullptr && runtime->faults().shouldFail(vel::rt::fault::kIrpAllocate)) {
         return nullptr;
     }
-    new (block) IrpTracking();
-    IRP* irp = reinterpret_cast<IRP*>(static_cast<char*>(block) + kHeaderSize);
-    initialize(irp, packetSize, StackSize, kTracked);
-    std::lock_guard lock(io.mutex);
-    io.irps.insert(irp);
-    return irp;
+    return allocateTrackedIrp(StackSize);
 }
 
 VOID IoFreeIrp(PIRP Irp) {
