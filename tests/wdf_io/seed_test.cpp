@@ -207,6 +207,219 @@ TEST_P(SeedTest, SentRequestsRaceCancelStopAndLowerCompletion) {
     kernel::IoManager::current().deleteDevice(lower);
 }
 
+// Synchronisation scope Device: the queue's callbacks, cancel callbacks and an automatically
+// serialised timer of the device never overlap. Each callback marks itself inside and passes
+// the baton on; one that enters while another is inside counts an overlap. The timer re-arms
+// itself due at once, so it is runnable alongside the application's reads and cancels. The
+// queue is sequential: a request the timer or a cancel completes lets the next one be presented
+// while that callback still holds the device's lock.
+struct Serial {
+    bool inside = false;
+    int overlaps = 0;
+    int reads = 0;
+    int cancels = 0;
+    int ticks = 0;
+    int completed = 0;
+    WDFTIMER timer = nullptr;
+    std::vector<WDFREQUEST> slots;
+};
+Serial serial;
+
+void serialised(int* counter) {
+    if (serial.inside) {
+        ++serial.overlaps;
+    }
+    serial.inside = true;
+    rt::Runtime::current()->yield();
+    ++*counter;
+    serial.inside = false;
+}
+
+VOID SerialCancel(WDFREQUEST request) {
+    serialised(&serial.cancels);
+    auto it = std::find(serial.slots.begin(), serial.slots.end(), request);
+    if (it != serial.slots.end()) {
+        serial.slots.erase(it);
+        WdfRequestComplete(request, STATUS_CANCELLED);
+    }
+}
+
+VOID SerialRead(WDFQUEUE, WDFREQUEST request, size_t) {
+    serialised(&serial.reads);
+    serial.slots.push_back(request);
+    WdfRequestMarkCancelable(request, SerialCancel);
+}
+
+// Every third tick completes the oldest request it still holds. One whose cancel is under way
+// stays in its slot for the cancel callback.
+VOID SerialTick(WDFTIMER timer) {
+    serialised(&serial.ticks);
+    if (serial.ticks % 3 == 0 && !serial.slots.empty()) {
+        WDFREQUEST request = serial.slots.front();
+        if (WdfRequestUnmarkCancelable(request) == STATUS_SUCCESS) {
+            serial.slots.erase(serial.slots.begin());
+            ++serial.completed;
+            WdfRequestCompleteWithInformation(request, STATUS_SUCCESS, 1);
+        }
+    }
+    if (serial.ticks < 24) {
+        WdfTimerStart(timer, 0);
+    }
+}
+
+TEST_P(SeedTest, DeviceScopeSerialisesQueueCancelAndTimerCallbacks) {
+    serial = Serial{};
+    WDF_OBJECT_ATTRIBUTES deviceAttributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&deviceAttributes);
+    deviceAttributes.SynchronizationScope = WdfSynchronizationScopeDevice;
+    hooks().deviceAttributes = &deviceAttributes;
+    hooks().configure = [](WDFDEVICE device) {
+        WDF_IO_QUEUE_CONFIG config;
+        WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+        config.EvtIoRead = SerialRead;
+        ASSERT_EQ(WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE),
+                  STATUS_SUCCESS);
+        WDF_TIMER_CONFIG timerConfig;
+        WDF_TIMER_CONFIG_INIT(&timerConfig, SerialTick);
+        timerConfig.AutomaticSerialization = TRUE;
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ParentObject = device;
+        ASSERT_EQ(WdfTimerCreate(&timerConfig, &attributes, &serial.timer), STATUS_SUCCESS);
+    };
+    plug();
+    HANDLE file = open();
+    constexpr int kReads = 8;
+    char buffers[kReads][1];
+    io::OVERLAPPED o[kReads];
+    WdfTimerStart(serial.timer, 0);
+    HANDLE canceller = app().CreateThread("canceller", [&] {
+        for (int i = 0; i < kReads; i += 2) {
+            app().CancelIoEx(file, &o[i]);
+        }
+    });
+    for (int i = 0; i < kReads; ++i) {
+        read(file, buffers[i], 1, &o[i]);
+    }
+    settle();
+    app().CloseHandle(canceller);
+    // What the canceller did not reach goes now, by cancel.
+    app().CancelIo(file);
+    settle();
+    EXPECT_EQ(serial.overlaps, 0);
+    // Requests cancelled while waiting are never presented.
+    EXPECT_LE(serial.reads, kReads);
+    EXPECT_EQ(serial.ticks, 24);
+    EXPECT_TRUE(serial.slots.empty());
+    int succeeded = 0;
+    for (int i = 0; i < kReads; ++i) {
+        const NTSTATUS status = result(&o[i]);
+        EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << i << ": " << status;
+        succeeded += status == STATUS_SUCCESS ? 1 : 0;
+    }
+    EXPECT_EQ(succeeded, serial.completed);
+    app().CloseHandle(file);
+}
+
+// Power-managed queue across a sleep and a removal while the application cancels: EvtIoStop
+// requeues requests of length 1 and keeps those of length 2 (both take them out of their
+// slot first); at removal it completes what it still has. Whatever the interleaving, every
+// request ends once and the purge leaves the driver nothing.
+struct Parked {
+    std::vector<WDFREQUEST> slots;
+    int resumes = 0;
+    int reads = 0;
+};
+Parked parked;
+
+bool unslot(WDFREQUEST request) {
+    auto it = std::find(parked.slots.begin(), parked.slots.end(), request);
+    if (it == parked.slots.end()) {
+        return false;
+    }
+    parked.slots.erase(it);
+    return true;
+}
+
+VOID ParkedCancel(WDFREQUEST request) {
+    if (unslot(request)) {
+        WdfRequestComplete(request, STATUS_CANCELLED);
+    }
+}
+
+VOID ParkRead(WDFQUEUE, WDFREQUEST request, size_t) {
+    ++parked.reads;
+    parked.slots.push_back(request);
+    WdfRequestMarkCancelable(request, ParkedCancel);
+}
+
+VOID ParkStop(WDFQUEUE, WDFREQUEST request, ULONG flags) {
+    if (!unslot(request)) {
+        return;  // its cancel callback took it
+    }
+    // Kept at a suspend, it is not cancelable again until resumed.
+    const NTSTATUS unmarked = (flags & WdfRequestStopRequestCancelable)
+                                  ? WdfRequestUnmarkCancelable(request)
+                                  : STATUS_SUCCESS;
+    WDF_REQUEST_PARAMETERS parameters;
+    WDF_REQUEST_PARAMETERS_INIT(&parameters);
+    WdfRequestGetParameters(request, &parameters);
+    if ((flags & WdfRequestStopActionPurge) || unmarked != STATUS_SUCCESS) {
+        WdfRequestComplete(request, STATUS_CANCELLED);
+    } else if (parameters.Parameters.Read.Length == 1) {
+        WdfRequestStopAcknowledge(request, TRUE);
+    } else {
+        parked.slots.push_back(request);
+        WdfRequestStopAcknowledge(request, FALSE);
+    }
+}
+
+// A kept request is cancelable again once resumed.
+VOID ParkResume(WDFQUEUE, WDFREQUEST request) {
+    ++parked.resumes;
+    WdfRequestMarkCancelable(request, ParkedCancel);
+}
+
+TEST_P(SeedTest, StopAcknowledgeResumeAndRemovalPurgeRaceCancels) {
+    parked = Parked{};
+    hooks().configure = [](WDFDEVICE device) {
+        WDF_IO_QUEUE_CONFIG config;
+        WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+        config.EvtIoRead = ParkRead;
+        config.EvtIoStop = ParkStop;
+        config.EvtIoResume = ParkResume;
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.SynchronizationScope = WdfSynchronizationScopeDevice;
+        ASSERT_EQ(WdfIoQueueCreate(device, &config, &attributes, WDF_NO_HANDLE), STATUS_SUCCESS);
+    };
+    plug();
+    HANDLE file = open();
+    char buffers[kRequests][2];
+    io::OVERLAPPED o[kRequests];
+    for (int i = 0; i < kRequests; ++i) {
+        read(file, buffers[i], DWORD(1 + i % 2), &o[i]);
+    }
+    settle();
+    runtime().spawn("sleeper", rt::ContextKind::Pnp, [this] {
+        ASSERT_EQ(pnp().setSystemPower(pnp::PowerAction::Sleep), STATUS_SUCCESS);
+        ASSERT_EQ(pnp().wake(), STATUS_SUCCESS);
+    });
+    HANDLE canceller = app().CreateThread("canceller", [&] { app().CancelIoEx(file, &o[3]); });
+    settle();
+    app().CloseHandle(canceller);
+    // Everything not cancelled is the driver's again: requeued ones presented once more, kept
+    // ones resumed.
+    EXPECT_EQ(parked.slots.size() + (result(&o[3]) == STATUS_CANCELLED ? 1 : 0), size_t(kRequests));
+    EXPECT_LE(parked.resumes, kRequests / 2);
+    app().CloseHandle(file);
+    ASSERT_EQ(pnp().remove(pdo()), STATUS_SUCCESS);
+    EXPECT_TRUE(parked.slots.empty());
+    for (int i = 0; i < kRequests; ++i) {
+        EXPECT_EQ(result(&o[i]), STATUS_CANCELLED) << i;
+    }
+}
+
 std::vector<uint64_t> seeds() {
     std::vector<uint64_t> out;
     for (uint64_t seed = 1; seed <= 50; ++seed) {

@@ -46,14 +46,21 @@ void DeviceCallbackLock::acquire() {
     } else {
         spin_.acquire();
     }
+    holder_.store(std::this_thread::get_id(), std::memory_order_relaxed);
 }
 
 void DeviceCallbackLock::release() {
+    holder_.store(std::thread::id(), std::memory_order_relaxed);
     if (level_ == WdfExecutionLevelPassive) {
         passive_.set();
     } else {
         spin_.release();
     }
+}
+
+// Only the holder stores its own id, so reading it back proves ownership without ordering.
+bool DeviceCallbackLock::heldHere() const {
+    return holder_.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
 Device::Device(Binding& binding, WDFDEVICE_INIT& init, const WDF_OBJECT_ATTRIBUTES* attributes)

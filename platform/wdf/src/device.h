@@ -4,9 +4,11 @@
 // the framework's PnP and power handling for the IRPs its device object receives.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device_init.h"
@@ -31,11 +33,13 @@ class DeviceCallbackLock final : public CallbackLock {
     void acquire() override;
     void release() override;
     WDF_EXECUTION_LEVEL executionLevel() const override { return level_; }
+    bool heldHere() const override;
 
   private:
     WDF_EXECUTION_LEVEL level_;
     rt::SpinLock spin_;
     rt::Event passive_;  // auto-reset, signalled while free (passive level only)
+    std::atomic<std::thread::id> holder_{};
 };
 
 class Device : public Object {

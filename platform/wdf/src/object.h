@@ -54,6 +54,8 @@ class CallbackLock {
     virtual void acquire() = 0;
     virtual void release() = 0;
     virtual WDF_EXECUTION_LEVEL executionLevel() const = 0;
+    // True when the calling thread holds the lock (taking it again would deadlock).
+    virtual bool heldHere() const = 0;
 };
 
 class Object {

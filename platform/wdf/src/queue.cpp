@@ -705,7 +705,21 @@ bool Queue::nextWork(Work* work) {
 }
 
 void Queue::run(bool deferred) {
-    if (deferred || (passive_ && rt::currentIrql() != rt::Irql::Passive)) {
+    const rt::Context* self = currentContext();
+    bool here = !deferred && !(passive_ && rt::currentIrql() != rt::Irql::Passive);
+    if (here) {
+        std::lock_guard lock(mutex_);
+        if (inLoopLocked()) {
+            return;
+        }
+        // A callback outside this loop that holds the lock (an automatically serialised timer,
+        // another queue of the device) cannot present: the loop would take the lock again.
+        here = lock_ == nullptr || !lock_->heldHere();
+        if (here) {
+            inLoop_.push_back(self);
+        }
+    }
+    if (!here) {
         addRef(this);
         auto body = [this] {
             run();
@@ -717,14 +731,6 @@ void Queue::run(bool deferred) {
             runtime_.queueDpc(body);
         }
         return;
-    }
-    const rt::Context* self = currentContext();
-    {
-        std::lock_guard lock(mutex_);
-        if (inLoopLocked()) {
-            return;
-        }
-        inLoop_.push_back(self);
     }
     for (;;) {
         Work work;

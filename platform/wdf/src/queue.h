@@ -79,7 +79,8 @@ class Queue : public Object {
     void flushFile(FILE_OBJECT* file);
 
     // Runs the dispatch loop in the calling context, or leaves the work to a loop this context
-    // is already in. `deferred`: run it from a DPC or work item instead.
+    // is already in. `deferred`, or the context holds the callback lock outside the loop: run
+    // it from a DPC or work item instead.
     void run(bool deferred = false);
 
   protected:
