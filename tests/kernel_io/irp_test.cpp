@@ -1,6 +1,7 @@
 // The IRP stack walk: locations consumed going down, completion routines going up.
 
 #include "io_fixture.h"
+#include "vel/runtime/faults.h"
 
 namespace vel::kernel::test {
 namespace {
@@ -284,6 +285,18 @@ TEST_F(IrpTest, SendingWithNoLocationLeftIsReportedAndNotDispatched) {
     expectViolation(rt::Rule::ContractViolation, "no stack location left");
     EXPECT_TRUE(log.empty());
     EXPECT_EQ(irp->CurrentLocation, 1);
+}
+
+TEST_F(IrpTest, DriverAllocationFailsAtItsFaultPointAndThePlatformsDoesNot) {
+    rt::FaultInjector& faults = rt::Runtime::current()->faults();
+    faults.failFrom(rt::fault::kIrpAllocate, 2);
+    PIRP first = IoAllocateIrp(1, FALSE);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(IoAllocateIrp(1, FALSE), nullptr);
+    // The platform's own IRPs (PnP, application I/O) are not driver allocations.
+    EXPECT_NE(IoManager::allocateIrp(1), nullptr);
+    EXPECT_EQ(faults.callCounts()[rt::fault::kIrpAllocate], 2u);
+    IoFreeIrp(first);
 }
 
 TEST_F(IrpTest, IrpLeftAllocatedIsReportedAtTeardown) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device_fixture.h"
+#include "vel/runtime/faults.h"
 #include "vel/wdf/device.h"
 
 namespace vel::test {
@@ -195,6 +196,16 @@ TEST_F(ChildListTest, ChildrenNotReportedAgainAreRemoved) {
     // A child reported missing comes back as a new child.
     EXPECT_EQ(add(2), STATUS_SUCCESS);
     EXPECT_EQ(children(), (std::vector<std::string>{"3", "2"}));
+}
+
+TEST_F(ChildListTest, AnAddThatCannotCopyItsDescriptionFailsAloneAndChangesNothing) {
+    runtime().faults().failNth(rt::fault::kChildListAdd, 2);
+    WdfChildListBeginScan(list_);
+    EXPECT_EQ(add(1), STATUS_SUCCESS);
+    EXPECT_EQ(add(2), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(add(3), STATUS_SUCCESS);
+    WdfChildListEndScan(list_);
+    EXPECT_EQ(children(), (std::vector<std::string>{"1", "3"}));
 }
 
 TEST_F(ChildListTest, DescriptionsOfAnotherSizeAreRefused) {
