@@ -25,8 +25,13 @@ VOID EvtReadComplete(WDFUSBPIPE, WDFMEMORY buffer, size_t length, WDFCONTEXT) {
 
 BOOLEAN EvtReadersFailed(WDFUSBPIPE, NTSTATUS status, USBD_STATUS usbdStatus) {
     DriverState& d = driver();
-    std::lock_guard lock(d.mutex);
-    d.failures.push_back({status, usbdStatus, rt::currentIrql()});
+    {
+        std::lock_guard lock(d.mutex);
+        d.failures.push_back({status, usbdStatus, rt::currentIrql()});
+    }
+    if (d.onFailed) {
+        d.onFailed();
+    }
     return d.readersFailedAnswer.value_or(TRUE);
 }
 
@@ -141,6 +146,7 @@ void PipeTest::SetUp() {
     d.readersFailedAnswer = TRUE;
     d.startAtD0 = true;
     d.onRead = nullptr;
+    d.onFailed = nullptr;
     d.reads.clear();
     d.failures.clear();
 
@@ -171,6 +177,7 @@ void PipeTest::TearDown() {
     }
     runtime_.reset();
     driver().onRead = nullptr;
+    driver().onFailed = nullptr;
 }
 
 std::shared_ptr<TestDevice> PipeTest::plug(uint16_t bulkPacket, Speed speed) {

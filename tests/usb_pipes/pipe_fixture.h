@@ -57,6 +57,8 @@ struct DriverState {
     std::optional<BOOLEAN> readersFailedAnswer = TRUE;
     // Runs inside the read-complete callback (e.g. to keep a buffer).
     std::function<void(WDFMEMORY)> onRead;
+    // Runs inside the readers-failed callback, before it answers.
+    std::function<void()> onFailed;
 
     std::mutex mutex;
     std::vector<ReadRecord> reads;

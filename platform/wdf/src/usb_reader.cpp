@@ -63,7 +63,7 @@ NTSTATUS ContinuousReader::create(UsbPipe& pipe, const WDF_USB_CONTINUOUS_READER
     }
     if (config->BufferAttributes != nullptr && config->BufferAttributes->ParentObject != nullptr) {
         // The buffers belong to the pipe.
-        return STATUS_WDF_OBJECT_ATTRIBUTES_INVALID;
+        return STATUS_WDF_PARENT_ASSIGNMENT_NOT_ALLOWED;
     }
     if (!pipe.isIn()) {
         return STATUS_INVALID_DEVICE_REQUEST;
