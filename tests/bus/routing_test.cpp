@@ -40,8 +40,9 @@ class RoutingTest : public BusTest {
             static_cast<ULONG>(data.size()), nullptr);
         ProbeRequest r = internal(IOCTL_INTERNAL_USB_SUBMIT_URB, urb.data());
         EXPECT_EQ(call(probe(0), r), STATUS_SUCCESS);
+        // Read through the request's own record: the buffer is smaller than the URB union.
         data.resize(
-            reinterpret_cast<URB*>(urb.data())->UrbControlDescriptorRequest.TransferBufferLength);
+            reinterpret_cast<_URB_CONTROL_DESCRIPTOR_REQUEST*>(urb.data())->TransferBufferLength);
         return data;
     }
 
@@ -362,7 +363,7 @@ TEST_F(RoutingTest, BulkLoopbackThroughTheDiagnosticChild) {
     ProbeRequest read = internal(IOCTL_INTERNAL_USB_SUBMIT_URB, urb.data());
     ASSERT_EQ(call(probe(2), read), STATUS_SUCCESS);
     const ULONG got =
-        reinterpret_cast<URB*>(urb.data())->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        reinterpret_cast<_URB_BULK_OR_INTERRUPT_TRANSFER*>(urb.data())->TransferBufferLength;
     back.resize(got);
     EXPECT_EQ(back, payload);
 }
