@@ -152,6 +152,11 @@ NTSTATUS BusEnumerateChildren(WDFDEVICE Device) {
 
     ULONG count = WdfCollectionGetCount(collection);
     WDFCHILDLIST list = WdfFdoGetDefaultChildList(Device);
+    // The walk describes each alternate setting of a vendor-specific or mass-storage interface
+    // as a function of its own. Their children would share one device and instance ID, which
+    // the PnP manager treats as a fatal duplicate, so only the first description of an
+    // interface number is reported.
+    UCHAR reported[256 / 8] = {};
     WdfChildListBeginScan(list);
     for (ULONG i = 0; i < count; i++) {
         WDFMEMORY memory = (WDFMEMORY)WdfCollectionGetItem(collection, i);
@@ -160,6 +165,15 @@ NTSTATUS BusEnumerateChildren(WDFDEVICE Device) {
         if (description->Disabled) {
             continue;
         }
+        const UCHAR number = description->InterfaceNumber;
+        const UCHAR bit = (UCHAR)(1u << (number % 8));
+        if (reported[number / 8] & bit) {
+            DriverTrace(TRACE_LEVEL_WARNING, DBG_PNP,
+                        "   BusEnumerateChildren: interface %u described again, not reported\n",
+                        number);
+            continue;
+        }
+        reported[number / 8] |= bit;
         status = WdfChildListAddOrUpdateChildDescriptionAsPresent(list, &description->Header, NULL);
         if (!NT_SUCCESS(status)) {
             DriverTrace(TRACE_LEVEL_ERROR, DBG_PNP,
