@@ -343,6 +343,11 @@ std::vector<WalkCase> walkCases() {
         {"OtherClassesAreSkipped",
          {iface(0, 0x01, 1), iface(1, 0x03), iface(2, 0x08, 6, 0x50), bulkPair(1)},
          {{2, 0x08, 6, 0x50, 1, 2, 4}}},
+        // Each setting is a function of the walk, but one interface gets one child.
+        {"SecondSettingOfAVendorInterfaceGetsNoChildOfItsOwn",
+         {iface(0, 0xFF), bulkPair(1), iface(0, 0xFF, 0, 0, 1), bulkPair(1),
+          iface(1, 0x08, 6, 0x50), iface(1, 0x08, 6, 0x50, 1)},
+         {{0, 0xFF, 0, 0, 1, 0, 2}, {1, 0x08, 6, 0x50, 1, 4, 5}}},
         {"VendorBundleEndsAtAnOtherSpeedDescriptor",
          {iface(0, 0xFF), bulkPair(1), rawBytes({9, 0x07, 0, 0, 0, 0, 0, 0, 0})},
          {{0, 0xFF, 0, 0, 1, 0, 2}}},
