@@ -300,7 +300,7 @@ void Queue::irpCancelled(Request& request) {
             request.cancelFired = true;  // before clearing cancelable: see unmarkCancelable
             request.cancelDue = true;
             request.cancelable = false;
-            cancelsOwed_.push_back(&request);
+            owe(request);
         } else {
             return;
         }
@@ -310,9 +310,14 @@ void Queue::irpCancelled(Request& request) {
         run();
         return;
     }
-    // The handle stays valid until the cancel callback has returned.
-    request.addRef(&request);
     run(true);
+}
+
+// The reference is taken with the request listed: a loop in another context may run the
+// callback (and drop the reference) as soon as the mutex is released.
+void Queue::owe(Request& request) {
+    request.addRef(&request);
+    cancelsOwed_.push_back(&request);
 }
 
 void Queue::cancelOwed(Request& request) {
@@ -321,9 +326,8 @@ void Queue::cancelOwed(Request& request) {
         request.cancelFired = true;  // before clearing cancelable: see unmarkCancelable
         request.cancelDue = true;
         request.cancelable = false;
-        cancelsOwed_.push_back(&request);
+        owe(request);
     }
-    request.addRef(&request);
     bool inLoop;
     {
         std::lock_guard lock(mutex_);
@@ -421,7 +425,7 @@ void Queue::startIdle(Idle kind, PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT con
                         true;  // before clearing cancelable: see unmarkCancelable
                     request->cancelDue = true;
                     request->cancelable = false;
-                    cancelsOwed_.push_back(request);
+                    owe(*request);
                     owedCancels.push_back(request);
                 }
             }
@@ -438,7 +442,6 @@ void Queue::startIdle(Idle kind, PFN_WDF_IO_QUEUE_STATE callback, WDFCONTEXT con
         }
     }
     for (Request* request : owedCancels) {
-        request->addRef(request);                 // for the callback owed
         request->release(&request->cancelQueue);  // the routine taken back
     }
     cancelWaiting(std::move(cancelled));

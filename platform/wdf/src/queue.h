@@ -98,6 +98,8 @@ class Queue : public Object {
     bool canPresentLocked() const;
     bool inLoopLocked() const;
     bool ownedLocked(const Request& request) const;
+    // Lists the request's cancel callback as owed, holding a reference until it has run.
+    void owe(Request& request);
     void removeOwnedLocked(Request& request);
     void waitLocked(Request& request, bool front);
     bool installCancelRoutine(Request& request);
