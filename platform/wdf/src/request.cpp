@@ -184,6 +184,11 @@ NTSTATUS Request::unmarkCancelable() {
     // left the request to us). The queue sets cancelFired before it clears cancelable, so a
     // cancel recorded on another thread meanwhile shows in one or the other.
     if (cancelable || cancelFired) {
+        // IoCancelIrp holds the cancel spin lock from taking the routine until calling it and
+        // reads the IRP's stack meanwhile: the caller's completion must not move it before.
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
+        IoReleaseCancelSpinLock(irql);
         return STATUS_CANCELLED;
     }
     reportViolation(rt::Rule::ContractViolation, describe(),

@@ -260,7 +260,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         UCHAR control = finished->Control;
         bool invoke = (NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                      (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL));
+                      (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) &&  // set by cancellers
+                       (control & SL_INVOKE_ON_CANCEL));
         PIO_COMPLETION_ROUTINE routine = finished->CompletionRoutine;
         PVOID context = finished->Context;
         clearFinishedLocation(finished);
