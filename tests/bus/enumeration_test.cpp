@@ -51,6 +51,26 @@ INSTANTIATE_TEST_SUITE_P(
         StartCase{"Vendor", 0xFF, 0x00, 0x00, pnp::DeviceState::StartFailed, STATUS_UNSUCCESSFUL}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The device sends fewer bytes of its configuration than wTotalLength says: the start fails
+// with the enumeration error and nothing is selected or reported.
+TEST_F(BusTest, ConfigurationShorterThanItsTotalLengthFailsTheStart) {
+    Bytes config = ConfigurationBuilder()
+                       .interface({.number = 0, .interfaceClass = 0xFF})
+                       .endpoint({.address = 0x81})
+                       .build();
+    const auto total = static_cast<uint16_t>(config.size() + 1);
+    std::memcpy(&config[2], &total, sizeof total);
+    plug(descriptorDevice(deviceFields(), config));
+    pnp::DeviceInfo info = parent();
+    EXPECT_EQ(info.state, pnp::DeviceState::StartFailed);
+    EXPECT_EQ(info.problem, STATUS_DEVICE_ENUMERATION_ERROR);
+    EXPECT_TRUE(info.children.empty());
+    for (const usb::RequestRecord& r : hc().requests(1)) {
+        EXPECT_FALSE(r.setup.bRequest == USB_REQUEST_SET_CONFIGURATION && r.setup.wValue != 0)
+            << "a configuration was selected";
+    }
+}
+
 // Strings: what string 0, the product and the serial number do to the start.
 std::optional<Bytes> text(std::u16string_view s) {
     return dev::stringDescriptor(s);

@@ -41,6 +41,12 @@ Bytes totalBeyondData(const DeviceLayout& layout) {
     std::memcpy(&bytes[2], &total, 2);
     return bytes;
 }
+// The device stops sending inside the last endpoint descriptor; wTotalLength still counts it.
+Bytes sentUpToInsideADescriptor(const DeviceLayout& layout) {
+    Bytes bytes = configurationOf(layout);
+    bytes.resize(bytes.size() - 3);
+    return bytes;
+}
 // The last endpoint descriptor is cut: its bLength runs past wTotalLength.
 Bytes lastDescriptorCut(const DeviceLayout& layout) {
     Bytes bytes = configurationOf(layout);
@@ -56,6 +62,24 @@ DeviceLayout alternatesZeroAndTwo() {
     return layout;
 }
 
+// Interface 0 with alternate settings 0 and 1, then interface 1.
+DeviceLayout firstInterfaceWithTwoSettings() {
+    DeviceLayout layout;
+    layout.interfaces = {{0, 0, 0xFF, 0, 0, {{0x81, 2, 64}}},
+                         {0, 1, 0xFF, 0, 0, {{0x81, 2, 64}}},
+                         {1, 0, 0xFF, 0, 0, {{0x02, 2, 64}}}};
+    return layout;
+}
+// An interface association for interfaces 0 and 1 right after the configuration header.
+Bytes behindAnAssociation(const DeviceLayout& layout) {
+    Bytes bytes = configurationOf(layout);
+    const Bytes association{8, 0x0B, 0, 2, 0xFF, 0, 0, 0};
+    bytes.insert(bytes.begin() + 9, association.begin(), association.end());
+    const auto total = static_cast<uint16_t>(bytes.size());
+    std::memcpy(&bytes[2], &total, 2);
+    return bytes;
+}
+
 DeviceLayout endpointlessInterface() {
     DeviceLayout layout;
     layout.interfaces = {{0, 0, 0x02, 0x02, 0x01, {}},
@@ -68,10 +92,13 @@ TEST_F(DeviceTest, CreationAcceptsEveryConfigurationInsideItsLengthAndNothingEls
         {"two interfaces", twoInterfaceLayout(), asIs, STATUS_SUCCESS, 2},
         {"alternate settings 0 and 2", alternatesZeroAndTwo(), asIs, STATUS_SUCCESS, 2},
         {"interface without endpoints", endpointlessInterface(), asIs, STATUS_SUCCESS, 2},
+        {"association whose first interface has two settings", firstInterfaceWithTwoSettings(),
+         behindAnAssociation, STATUS_SUCCESS, 2},
         {"wTotalLength below the header", twoInterfaceLayout(), totalBelowHeader,
          STATUS_UNSUCCESSFUL, 0},
-        {"wTotalLength beyond the data", twoInterfaceLayout(), totalBeyondData,
-         STATUS_DEVICE_DATA_ERROR, 0},
+        {"wTotalLength beyond the data", twoInterfaceLayout(), totalBeyondData, STATUS_SUCCESS, 2},
+        {"data ending inside a descriptor", twoInterfaceLayout(), sentUpToInsideADescriptor,
+         STATUS_INVALID_DEVICE_REQUEST, 0},
         {"descriptor running past the end", twoInterfaceLayout(), lastDescriptorCut,
          STATUS_INVALID_DEVICE_REQUEST, 0},
     };
@@ -91,12 +118,12 @@ TEST_F(DeviceTest, CreationAcceptsEveryConfigurationInsideItsLengthAndNothingEls
 // its problem, and its unplug afterwards is clean, also after the hub reported it again (the
 // fixture checks for violations and leaks).
 TEST_F(DeviceTest, ACreationThatFailsFailsTheStartAndTheUnplugAfterIsClean) {
-    plug(twoInterfaceLayout(), Speed::Full, totalBeyondData(twoInterfaceLayout()));
-    EXPECT_EQ(driver().createStatus, STATUS_DEVICE_DATA_ERROR);
+    plug(twoInterfaceLayout(), Speed::Full, lastDescriptorCut(twoInterfaceLayout()));
+    EXPECT_EQ(driver().createStatus, STATUS_INVALID_DEVICE_REQUEST);
     std::optional<pnp::DeviceInfo> info = node();
     ASSERT_TRUE(info.has_value());
     EXPECT_EQ(info->state, pnp::DeviceState::StartFailed);
-    EXPECT_EQ(info->problem, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(info->problem, STATUS_INVALID_DEVICE_REQUEST);
     // Another arrival makes the hub report the failed device again; that gives the PnP manager
     // nothing new to remove.
     DeviceLayout other = twoInterfaceLayout();
@@ -108,6 +135,36 @@ TEST_F(DeviceTest, ACreationThatFailsFailsTheStartAndTheUnplugAfterIsClean) {
     unplug();
     EXPECT_FALSE(node().has_value());
     EXPECT_EQ(kernel::IoManager::current().referenceCount(pdo), 0) << "the PDO was not deleted";
+}
+
+// A device that sends fewer bytes than its wTotalLength promises: the target keeps what came,
+// reports that size (below wTotalLength, for the driver to judge) and refuses to select it,
+// since the selection would hand the stack a descriptor longer than the bytes behind it.
+TEST_F(DeviceTest, AShortConfigurationIsKeptAsSentAndCannotBeSelected) {
+    const DeviceLayout layout = twoInterfaceLayout();
+    const Bytes sent = totalBeyondData(layout);
+    plug(layout, Speed::Full, sent);
+    ASSERT_EQ(driver().createStatus, STATUS_SUCCESS);
+    passive([&] {
+        USHORT size = 0;
+        EXPECT_EQ(WdfUsbTargetDeviceRetrieveConfigDescriptor(driver().usbDevice, nullptr, &size),
+                  STATUS_BUFFER_TOO_SMALL);
+        ASSERT_EQ(size, sent.size());
+        Bytes held(size);
+        EXPECT_EQ(
+            WdfUsbTargetDeviceRetrieveConfigDescriptor(driver().usbDevice, held.data(), &size),
+            STATUS_SUCCESS);
+        EXPECT_EQ(held, sent);  // wTotalLength as the device gave it
+
+        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS params;
+        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_MULTIPLE_INTERFACES(&params, 0, nullptr);
+        EXPECT_EQ(WdfUsbTargetDeviceSelectConfig(driver().usbDevice, nullptr, &params),
+                  STATUS_DEVICE_DATA_ERROR);
+        // Deconfiguring needs no descriptor.
+        WDF_USB_DEVICE_SELECT_CONFIG_PARAMS_INIT_DECONFIG(&params);
+        EXPECT_EQ(WdfUsbTargetDeviceSelectConfig(driver().usbDevice, nullptr, &params),
+                  STATUS_SUCCESS);
+    });
 }
 
 // The configuration read twice (header, then whole): a device whose wTotalLength changes between

@@ -47,6 +47,9 @@ class UsbDevice : public IoTarget {
     // Interfaces declared by bNumInterfaces but none found in the descriptor: select-config
     // then fails.
     bool declaredNoInterfaces() const { return declaredNone_; }
+    // The device sent fewer bytes of its configuration than wTotalLength: it can be read but
+    // not selected.
+    bool configurationShort() const { return short_; }
 
     USBD_CONFIGURATION_HANDLE configurationHandle() const;
     void setConfigurationHandle(USBD_CONFIGURATION_HANDLE handle);
@@ -76,6 +79,7 @@ class UsbDevice : public IoTarget {
     USBD_PIPE_HANDLE controlPipe_ = nullptr;
     std::vector<UsbInterface*> interfaces_;  // children, index order as found
     bool declaredNone_ = false;
+    bool short_ = false;
 
     mutable std::mutex mutex_;
     USBD_CONFIGURATION_HANDLE configHandle_ = nullptr;

@@ -1,5 +1,6 @@
 // The creation sequence of a USB device target: descriptors, status and bus interface, each asked
 // of the stack below, then the interfaces made from the configuration descriptor.
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -75,10 +76,14 @@ NTSTATUS UsbDevice::readDescriptors(PWDF_DRIVER_GLOBALS globals) {
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (transferred < sizeof header || configuration()->wTotalLength != total ||
-        transferred < total) {
+    // A wTotalLength other than the first read's means the device changed its answer. A device
+    // that sends fewer bytes than it promises keeps what it sent: the walk below still refuses a
+    // descriptor cut short, and the driver sees the size next to wTotalLength.
+    if (transferred < sizeof header || configuration()->wTotalLength != total) {
         return STATUS_DEVICE_DATA_ERROR;
     }
+    short_ = transferred < total;
+    config_.resize(std::min<size_t>(transferred, total));
     return STATUS_SUCCESS;
 }
 

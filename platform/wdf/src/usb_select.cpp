@@ -334,6 +334,9 @@ NTSTATUS selectConfiguration(PWDF_DRIVER_GLOBALS globals, UsbDevice& device,
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    if (configuration == device.configuration() && device.configurationShort()) {
+        return STATUS_DEVICE_DATA_ERROR;  // the stack would read past what the device sent
+    }
     status = selectChoices(globals, device, configuration, choices, pipeAttributes);
     if (!NT_SUCCESS(status)) {
         return status;
