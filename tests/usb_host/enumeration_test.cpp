@@ -1,5 +1,7 @@
 // Attaching a device: the PDO's identification as the PnP manager sees it, the binding of the
 // test driver, capabilities, the USBDI bus interface and the hub's port controls.
+#include <cstring>
+
 #include "host_fixture.h"
 #include "vel/kernel/io.h"
 
@@ -88,21 +90,25 @@ INSTANTIATE_TEST_SUITE_P(
 
 class Enumeration : public HostTest {};
 
-TEST_F(Enumeration, CapabilitiesNameThePortAndAllowSurpriseRemoval) {
-    DeviceLayout layout = twoInterfaceLayout();
-    layout.attributes = 0xA0;  // bus powered, remote wakeup
-    plug(2, layout);
-    kernel::IoManager& io = kernel::IoManager::current();
+DEVICE_CAPABILITIES capabilitiesOf(DEVICE_OBJECT* pdo) {
     DEVICE_CAPABILITIES caps{};
     caps.Size = sizeof caps;
     caps.Version = 1;
-    kernel::IrpPtr irp = kernel::IoManager::allocateIrp(hc().pdo(2)->StackSize);
+    kernel::IrpPtr irp = kernel::IoManager::allocateIrp(pdo->StackSize);
     IO_STACK_LOCATION* next = IoGetNextIrpStackLocation(irp.get());
     next->MajorFunction = IRP_MJ_PNP;
     next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
     next->Parameters.DeviceCapabilities.Capabilities = &caps;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    ASSERT_EQ(io.sendAndWait(hc().pdo(2), irp.get()), STATUS_SUCCESS);
+    EXPECT_EQ(kernel::IoManager::current().sendAndWait(pdo, irp.get()), STATUS_SUCCESS);
+    return caps;
+}
+
+TEST_F(Enumeration, CapabilitiesNameThePortAndAllowSurpriseRemoval) {
+    DeviceLayout layout = twoInterfaceLayout();
+    layout.attributes = 0xA0;  // bus powered, remote wakeup
+    plug(2, layout);
+    const DEVICE_CAPABILITIES caps = capabilitiesOf(hc().pdo(2));
     EXPECT_EQ(caps.Removable, 1u);
     EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
     EXPECT_EQ(caps.Address, 2u);
@@ -111,6 +117,35 @@ TEST_F(Enumeration, CapabilitiesNameThePortAndAllowSurpriseRemoval) {
     EXPECT_EQ(caps.DeviceState[PowerSystemSleeping3], PowerDeviceD2);  // it can wake
     EXPECT_EQ(caps.DeviceState[PowerSystemShutdown], PowerDeviceD3);
     EXPECT_EQ(caps.DeviceWake, PowerDeviceD2);
+}
+
+// UniqueID follows the serial number (the instance ID is the serial only when it is valid)
+// unless the device was attached with an override; the instance ID never changes with it.
+TEST_F(Enumeration, UniqueIdFollowsTheSerialNumberUnlessOverriddenAtAttach) {
+    struct Case {
+        const char* serial;
+        std::optional<bool> uniqueId;
+        ULONG expected;
+    } cases[] = {
+        {"SN-0042", std::nullopt, 1}, {"A,B", std::nullopt, 0},
+        {"SN-0042", false, 0},        {"A,B", true, 1},
+        {"SN-0042", true, 1},
+    };
+    constexpr unsigned port = 1;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.serial << " override " << c.uniqueId.has_value());
+        DeviceLayout layout = singleInterface();
+        layout.serial = std::u16string(c.serial, c.serial + std::strlen(c.serial));
+        ASSERT_EQ(hc().attach(port, std::make_shared<TestDevice>(layout), Speed::Full,
+                              AttachOptions{c.uniqueId}),
+                  STATUS_SUCCESS);
+        settle();
+        EXPECT_EQ(capabilitiesOf(hc().pdo(port)).UniqueID, c.expected);
+        EXPECT_EQ(pnp().device(hc().pdo(port))->instanceId,
+                  std::string(c.serial) == "A,B" ? "5&00000001&0&1" : "SN-0042");
+        ASSERT_EQ(hc().detach(port), STATUS_SUCCESS);
+        settle();
+    }
 }
 
 TEST_F(Enumeration, UnpluggingRemovesTheDeviceAndPluggingAgainBindsAFreshStack) {

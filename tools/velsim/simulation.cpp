@@ -29,7 +29,7 @@ std::unique_ptr<Simulation> Simulation::start(const SimulationSetup& setup, std:
             return nullptr;
         }
     }
-    s->host_->attach(kPort, setup.device, setup.speed);
+    s->host_->attach(kPort, setup.device, setup.speed, usb::AttachOptions{setup.uniqueId});
     s->settle();
     return s;
 }

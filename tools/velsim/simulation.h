@@ -28,9 +28,9 @@ struct SimulationSetup {
     std::string capture;    // USBPcap file; empty for none
     std::shared_ptr<usb::DeviceModel> device;
     usb::Speed speed = usb::Speed::High;
-    // The device's PDO reports UniqueID in its capabilities. Not applied yet: until the hub
-    // takes a per-device setting it reports UniqueID whenever the serial number is valid.
-    bool uniqueId = false;
+    // Whether the device's PDO reports UniqueID in its capabilities; unset, the hub decides
+    // (UniqueID whenever the serial number is valid).
+    std::optional<bool> uniqueId;
     // Values in the bus device's software key before its first start.
     std::vector<pnp::DriverPackage::Value> busSoftwareValues;
 };

@@ -140,11 +140,12 @@ class DeviceHostImpl final : public DeviceHost {
 class Device {
   public:
     Device(Bus& bus, unsigned port, std::shared_ptr<DeviceModel> model, Speed speed,
-           uint8_t address);
+           AttachOptions options, uint8_t address);
 
     const unsigned port;
     const std::shared_ptr<DeviceModel> model;
     const Speed speed;
+    const AttachOptions options;
     uint8_t address;
     DeviceHostImpl host;
     DEVICE_OBJECT* pdo = nullptr;
@@ -193,7 +194,8 @@ class Bus : public std::enable_shared_from_this<Bus> {
     mutable std::mutex mutex;
 
     // ----- Ports (host_controller.cpp) -----
-    NTSTATUS attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed);
+    NTSTATUS attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed,
+                    AttachOptions options);
     NTSTATUS detach(unsigned port, bool tellPnp = true);
     Device* devicePresentAt(unsigned port) const;  // lock held
     // The PDOs of the present devices, for a BusRelations answer.

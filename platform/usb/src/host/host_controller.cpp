@@ -22,8 +22,13 @@ std::string rootHubId(uint16_t busNumber) {
 }  // namespace
 
 Device::Device(Bus& bus, unsigned port, std::shared_ptr<DeviceModel> model, Speed speed,
-               uint8_t address)
-    : port(port), model(std::move(model)), speed(speed), address(address), host(bus, *this) {}
+               AttachOptions options, uint8_t address)
+    : port(port),
+      model(std::move(model)),
+      speed(speed),
+      options(options),
+      address(address),
+      host(bus, *this) {}
 
 Endpoint* Device::endpointByHandle(USBD_PIPE_HANDLE handle) {
     if (handle == nullptr) {
@@ -63,11 +68,12 @@ Bus::Bus(HostController::Options options)
 
 Bus::~Bus() = default;
 
-NTSTATUS Bus::attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed) {
+NTSTATUS Bus::attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed,
+                     AttachOptions attachOptions) {
     if (port == 0 || port > options.ports || model == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto device = std::make_shared<Device>(*this, port, model, speed, uint8_t{0});
+    auto device = std::make_shared<Device>(*this, port, model, speed, attachOptions, uint8_t{0});
     device->deviceDescriptor = model->deviceDescriptor();
     const Bytes first = model->configurationDescriptor(0);
     device->firstConfigAttributes = first.size() >= 8 ? first[7] : 0;
@@ -288,8 +294,9 @@ HostController::~HostController() {
     wdf::Framework::current()->unloadDriver(bus_->service);
 }
 
-NTSTATUS HostController::attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed) {
-    return bus_->attach(port, std::move(model), speed);
+NTSTATUS HostController::attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed,
+                                AttachOptions options) {
+    return bus_->attach(port, std::move(model), speed, options);
 }
 
 NTSTATUS HostController::detach(unsigned port) {

@@ -189,8 +189,8 @@ NTSTATUS pdoPnp(DEVICE_OBJECT* pdo, IRP* irp) {
                             poolText({description ? id.description : id.location}, false));
         }
         case IRP_MN_QUERY_CAPABILITIES: {
-            const bool uniqueId =
-                identify(*device.model, device.port, bus.options.busNumber).uniqueId;
+            const bool uniqueId = device.options.uniqueId.value_or(
+                identify(*device.model, device.port, bus.options.busNumber).uniqueId);
             std::lock_guard lock(bus.mutex);
             fillCapabilities(device, uniqueId,
                              *location.Parameters.DeviceCapabilities.Capabilities);
@@ -296,9 +296,10 @@ NTSTATUS pdoInternalControl(DEVICE_OBJECT* pdo, IRP* irp) {
             const unsigned port = device.port;
             const std::shared_ptr<DeviceModel> model = device.model;
             const Speed speed = device.speed;
-            bus.runtime.queueWorkItem([self = bus.shared_from_this(), port, model, speed] {
+            const AttachOptions options = device.options;
+            bus.runtime.queueWorkItem([self = bus.shared_from_this(), port, model, speed, options] {
                 if (NT_SUCCESS(self->detach(port))) {
-                    self->attach(port, model, speed);
+                    self->attach(port, model, speed, options);
                 }
             });
             return complete(irp, STATUS_SUCCESS);

@@ -21,6 +21,8 @@
 //                  the device class is 0.
 //   InstanceID     the serial number string when the device has a valid one (printable ASCII,
 //                  no comma), else "5&<bus>&0&<port>".
+//   UniqueID       (capabilities) set when the instance ID is the serial number, unless the
+//                  device was attached with AttachOptions::uniqueId.
 //   Description    the product string, else "USB Device"; location "Port_#000N.Hub_#000B".
 //
 // The bus runs in frames of virtual time, only while there is work: 1 ms frames for full-speed
@@ -44,6 +46,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +97,13 @@ class DeviceFaults {
     unsigned port_;
 };
 
+// How the hub presents one attached device.
+struct AttachOptions {
+    // Overrides the UniqueID bit of the PDO's capabilities, whatever the serial number; the
+    // instance ID stays as the hub derives it.
+    std::optional<bool> uniqueId;
+};
+
 class HostController {
   public:
     struct Options {
@@ -112,7 +122,8 @@ class HostController {
     // Plugs a device into a port (1-based): creates its PDO and asks the PnP manager to
     // enumerate the hub; returns at once (PnpManager::settle waits for the installation).
     // STATUS_INVALID_PARAMETER for a port out of range, STATUS_DEVICE_BUSY when it is taken.
-    NTSTATUS attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed);
+    NTSTATUS attach(unsigned port, std::shared_ptr<DeviceModel> model, Speed speed,
+                    AttachOptions options = {});
     // Unplugs the device: transfers in flight fail, the PnP manager is told it is gone.
     // STATUS_NO_SUCH_DEVICE when the port is empty.
     NTSTATUS detach(unsigned port);
