@@ -69,8 +69,9 @@ class ClientFixture : public BusTest {
 
     // The configuration handle an empty selection through the probe's child answers.
     USBD_CONFIGURATION_HANDLE parentConfigurationHandle(uint8_t probeInterface) {
+        // The URB's length names no entry; the buffer is a whole URB all the same.
         constexpr size_t size = offsetof(_URB_SELECT_CONFIGURATION, Interface);
-        std::vector<uint8_t> urb(size, 0);
+        std::vector<uint8_t> urb(sizeof(URB), 0);
         UsbBuildSelectConfigurationRequest(reinterpret_cast<URB*>(urb.data()),
                                            static_cast<USHORT>(size), nullptr);
         ProbeRequest r;
