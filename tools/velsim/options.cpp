@@ -14,14 +14,14 @@ namespace {
 // The longest text a string descriptor holds.
 constexpr size_t kMaxSerialLength = 126;
 
-struct OptionSpec {
+struct KnownOption {
     std::string_view name;
     bool takesValue;
     bool tree;       // allowed with the tree command
     bool enumerate;  // allowed with enumerate
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr KnownOption kOptions[] = {
     {"--help", false, true, true},    {"--seed", true, true, true},
     {"--capture", true, true, true},  {"--preset", true, true, false},
     {"--config", true, false, true},  {"--device", true, false, true},
@@ -29,10 +29,10 @@ constexpr OptionSpec kOptions[] = {
     {"--disable", true, false, true}, {"--json", false, false, true},
 };
 
-const OptionSpec* findOption(std::string_view name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.name == name) {
-            return &spec;
+const KnownOption* findOption(std::string_view name) {
+    for (const KnownOption& known : kOptions) {
+        if (known.name == name) {
+            return &known;
         }
     }
     return nullptr;
@@ -116,18 +116,18 @@ std::variant<Options, UsageError> parseArguments(const std::vector<std::string>&
         }
         const size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const OptionSpec* spec = findOption(name);
-        if (spec == nullptr) {
+        const KnownOption* known = findOption(name);
+        if (known == nullptr) {
             return UsageError{"unknown option '" + name + "'"};
         }
         const bool enumerate = options.command == Command::Enumerate;
-        if (!(enumerate ? spec->enumerate : spec->tree)) {
+        if (!(enumerate ? known->enumerate : known->tree)) {
             return UsageError{
                 name + " is " +
                 (enumerate ? "not an option of enumerate" : "an option of enumerate")};
         }
         std::string value;
-        if (spec->takesValue) {
+        if (known->takesValue) {
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);
             } else if (i + 1 < args.size()) {
