@@ -41,32 +41,20 @@ namespace vel::usbtargets::test {
 
 void TargetTest::SetUp() {
     driver() = {};
-    rt::Runtime::Options options;
-    options.seed = seed_;
-    runtime_ = std::make_unique<rt::Runtime>(options);
-    kernel_ = std::make_unique<kernel::Kernel>();
-    framework_ = std::make_unique<wdf::Framework>();
-    pnp_ = std::make_unique<pnp::PnpManager>();
+    PnpPlatformTest::SetUp();
     pnp::DriverPackage package;
     package.service = "usbtargettest";
     package.entry = FxDriverEntry;
     package.ids = {"USB\\VID_1234&PID_0001"};
-    pnp_->addDriverPackage(std::move(package));
+    pnp().addDriverPackage(std::move(package));
     hc_ = std::make_unique<usb::HostController>();
 }
 
 void TargetTest::TearDown() {
-    runtime_->runUntilIdle();
+    runtime().runUntilIdle();
     hc_.reset();
-    runtime_->runUntilIdle();
-    pnp_.reset();
-    framework_.reset();
-    EXPECT_EQ(kernel_->poolStats().outstanding, 0u) << "pool blocks left behind";
-    kernel_.reset();
-    for (const rt::Violation& v : runtime_->verifier().take()) {
-        ADD_FAILURE() << "verifier violation left behind: " << v.toString();
-    }
-    runtime_.reset();
+    runtime().runUntilIdle();
+    PnpPlatformTest::TearDown();
 }
 
 std::shared_ptr<TestDevice> TargetTest::plug(DeviceLayout layout, Speed speed,
@@ -84,7 +72,7 @@ std::shared_ptr<TestDevice> TargetTest::attach(DeviceLayout layout, Speed speed,
     return device;
 }
 
-std::optional<pnp::DeviceInfo> TargetTest::node() const {
+std::optional<pnp::DeviceInfo> TargetTest::node() {
     std::function<std::optional<pnp::DeviceInfo>(const std::vector<pnp::DeviceInfo>&)> find =
         [&](const std::vector<pnp::DeviceInfo>& nodes) -> std::optional<pnp::DeviceInfo> {
         for (const pnp::DeviceInfo& each : nodes) {
@@ -97,7 +85,7 @@ std::optional<pnp::DeviceInfo> TargetTest::node() const {
         }
         return std::nullopt;
     };
-    return find(pnp_->tree());
+    return find(pnp().tree());
 }
 
 void TargetTest::unplug() {
@@ -106,13 +94,13 @@ void TargetTest::unplug() {
 }
 
 void TargetTest::settle() {
-    pnp_->settle();
-    runtime_->runUntilIdle();
+    pnp().settle();
+    runtime().runUntilIdle();
 }
 
 void TargetTest::passive(const std::function<void()>& body) {
-    runtime_->spawn("driver", rt::ContextKind::Pnp, body);
-    runtime_->runUntilIdle();
+    runtime().spawn("driver", rt::ContextKind::Pnp, body);
+    runtime().runUntilIdle();
 }
 
 std::vector<std::string> TargetTest::selections(const TestDevice& device) {

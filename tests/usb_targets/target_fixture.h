@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform_test.h"
 #include "test_device.h"
 #include "vel/kernel/kernel.h"
 #include "vel/pnp/pnp_manager.h"
@@ -40,14 +41,13 @@ struct DriverState {
 };
 DriverState& driver();
 
-class TargetTest : public ::testing::Test {
+class TargetTest : public vel::test::PnpPlatformTest {
   protected:
-    explicit TargetTest(uint64_t seed = 1) : seed_(seed) {}
+    explicit TargetTest(uint64_t seed = 1) : PnpPlatformTest(seed) {}
 
     void SetUp() override;
     void TearDown() override;
 
-    rt::Runtime& runtime() { return *runtime_; }
     usb::HostController& hc() { return *hc_; }
 
     // Plugs a device with that layout (and configuration bytes, when given) and waits until
@@ -59,7 +59,7 @@ class TargetTest : public ::testing::Test {
     std::shared_ptr<TestDevice> attach(DeviceLayout layout, Speed speed = Speed::Full,
                                        Bytes configuration = {});
     // The test driver's device node, if the PnP manager has one.
-    std::optional<pnp::DeviceInfo> node() const;
+    std::optional<pnp::DeviceInfo> node();
     void unplug();
     void settle();
     // Runs `body` in a passive driver context (the framework's blocking calls need one) and
@@ -71,11 +71,6 @@ class TargetTest : public ::testing::Test {
     static std::vector<std::string> selections(const TestDevice& device);
 
   private:
-    uint64_t seed_;
-    std::unique_ptr<rt::Runtime> runtime_;
-    std::unique_ptr<kernel::Kernel> kernel_;
-    std::unique_ptr<wdf::Framework> framework_;
-    std::unique_ptr<pnp::PnpManager> pnp_;
     std::unique_ptr<usb::HostController> hc_;
 };
 
