@@ -150,32 +150,20 @@ void PipeTest::SetUp() {
     d.reads.clear();
     d.failures.clear();
 
-    rt::Runtime::Options options;
-    options.seed = seed_;
-    runtime_ = std::make_unique<rt::Runtime>(options);
-    kernel_ = std::make_unique<kernel::Kernel>();
-    framework_ = std::make_unique<wdf::Framework>();
-    pnp_ = std::make_unique<pnp::PnpManager>();
+    PnpPlatformTest::SetUp();
     pnp::DriverPackage package;
     package.service = kService;
     package.entry = FxDriverEntry;
     package.ids = {"USB\\VID_1234&PID_0001"};
-    pnp_->addDriverPackage(std::move(package));
+    pnp().addDriverPackage(std::move(package));
     hc_ = std::make_unique<usb::HostController>();
 }
 
 void PipeTest::TearDown() {
-    runtime_->runUntilIdle();
+    runtime().runUntilIdle();
     hc_.reset();
-    runtime_->runUntilIdle();
-    pnp_.reset();
-    framework_.reset();
-    EXPECT_EQ(kernel_->poolStats().outstanding, 0u) << "pool blocks left behind";
-    kernel_.reset();
-    for (const rt::Violation& v : runtime_->verifier().take()) {
-        ADD_FAILURE() << "verifier violation left behind: " << v.toString();
-    }
-    runtime_.reset();
+    runtime().runUntilIdle();
+    PnpPlatformTest::TearDown();
     driver().onRead = nullptr;
     driver().onFailed = nullptr;
 }

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform_test.h"
 #include "test_device.h"
 #include "vel/kernel/kernel.h"
 #include "vel/pnp/pnp_manager.h"
@@ -80,15 +81,13 @@ struct AsyncSend {
     WDF_USB_REQUEST_COMPLETION_PARAMS usb{};
 };
 
-class PipeTest : public ::testing::Test {
+class PipeTest : public vel::test::PnpPlatformTest {
   protected:
-    explicit PipeTest(uint64_t seed = 1) : seed_(seed) {}
+    explicit PipeTest(uint64_t seed = 1) : PnpPlatformTest(seed) {}
 
     void SetUp() override;
     void TearDown() override;
 
-    rt::Runtime& runtime() { return *runtime_; }
-    pnp::PnpManager& pnp() { return *pnp_; }
     usb::HostController& hc() { return *hc_; }
 
     // Plugs a two-interface test device (see twoInterfaceLayout) and waits until the driver is
@@ -106,11 +105,6 @@ class PipeTest : public ::testing::Test {
     void expectViolations(const std::vector<rt::Rule>& rules);
 
   private:
-    uint64_t seed_;
-    std::unique_ptr<rt::Runtime> runtime_;
-    std::unique_ptr<kernel::Kernel> kernel_;
-    std::unique_ptr<wdf::Framework> framework_;
-    std::unique_ptr<pnp::PnpManager> pnp_;
     std::unique_ptr<usb::HostController> hc_;
 };
 
